@@ -1,0 +1,112 @@
+// The simulated device's shared state.
+//
+// A simulated device is a folder (the root, named by MPSIM_ROOT in the
+// environment of every process that runs on it). Device paths are redirected
+// into it: "/sys/..." -> <root>/sys/..., "/dev/fb0" -> <root>/dev/fb0,
+// "/mnt/UDISK/..." -> <root>/mnt/UDISK/..., "/etc/version" -> <root>/etc/version.
+//
+// Hardware state that is not a file (line levels, ADC readings, the panel
+// clock, injected faults, counters) lives in <root>/.sim/state, a file holding
+// one State, mapped shared by the harness, the preloaded library and the sound
+// plugin. Every field is a 32-bit atomic so that the layout and the lock-free
+// property are the same on x86-64 and armel.
+//
+// Other files under <root>/.sim/:
+//   journal              one line per open or write of a simulated file (see below)
+//   frames/NNNNNN.frame  each distinct panel frame, in push order (FrameHeader + pixels)
+//   audio/NNNNNN.pcm     one recording per open of the sound device (RecordingHeader + S16_LE)
+//   stdout, stderr       the program's output, when started by the harness
+//
+// Journal line format (fields separated by one space, a line per event,
+// written with one write() so lines never interleave):
+//   <monotonic ns> <pid> open  <path> <r|w|rw>[c] <ok|ERRNO_NAME>
+//   <monotonic ns> <pid> write <path> <hex bytes> <count|ERRNO_NAME>
+//   <monotonic ns> <pid> push  <path> <frame index> <push number>
+// <path> is the device path as the program named it (e.g. /sys/class/gpio/export).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace mpsim {
+
+constexpr uint32_t kStateMagic = 0x3153504d;  // "MPS1"
+constexpr uint32_t kStateVersion = 1;
+constexpr int kGpioLines = 256;
+constexpr int kDefaultTeClock = 20640;  // 60.0 frames per second at porch 24
+constexpr int kDefaultPorch = 24;
+constexpr int kPanelWidth = 240;   // visible window pushed by "update"
+constexpr int kPanelHeight = 180;
+constexpr int kPanelFirstRow = 39;
+
+using A32 = std::atomic<int32_t>;
+static_assert(A32::is_always_lock_free || sizeof(A32) == 4, "32-bit atomics must be plain words");
+
+struct State {
+    uint32_t magic;    // kStateMagic once initialised by the harness
+    uint32_t version;  // kStateVersion
+
+    // GPIO lines: the level of each line as the hardware holds it. Inputs are
+    // set by the harness (a pressed key reads 0); a write to the value file of
+    // an exported output sets it. Kept outside sysfs: survives unexport.
+    A32 gpio_level[kGpioLines];
+    A32 gpio_exported[kGpioLines];   // 1 while gpioN/ exists
+    A32 gpio_output[kGpioLines];     // 1 while direction is "out"
+    A32 gpio_edge[kGpioLines];       // 0 none, 1 rising, 2 falling, 3 both
+    A32 keys_bound;                  // gpio-keys.7 bound to gpio-keys-polled (starts 1)
+
+    A32 adc_vol;  // raw volume wheel reading served by tp_adc/value
+    A32 adc_bat;  // raw battery reading served by battery/adc
+
+    // Panel: TE rate = te_clock / (320 + porch) edges per second.
+    A32 te_clock;
+    A32 te_stopped;  // 1: the TE line never toggles
+    A32 porch;       // atoi of the last 3 bytes written to lcdporch (24 at start)
+    // TE phase, guarded by te_lock (a spin lock: 0 free, 1 held): edges happen
+    // at te_epoch + k * period for k >= 1; te_base counts the edges before
+    // te_epoch. Times are CLOCK_MONOTONIC nanoseconds split in two words.
+    A32 te_lock;
+    A32 te_epoch_hi, te_epoch_lo;
+    A32 te_base_hi, te_base_lo;
+
+    // Panel pushes.
+    A32 pushes;  // writes to "update"
+    A32 frames;  // distinct frames saved under .sim/frames (index of the next one)
+
+    // Injected faults.
+    A32 write_fault_errno;        // nonzero: writes to write_fault_path fail with this errno
+    A32 write_fault_count;        // how many such writes to refuse (-1: all)
+    char write_fault_path[256];   // device path as the program names it; set before use
+
+    // Sound.
+    A32 sound_open_errno;     // nonzero: snd_pcm_open of the simulated card fails with -errno
+    A32 underrun_requests;    // > 0: the next write reports an underrun (-EPIPE), then decrements
+    A32 recordings;           // recordings made so far (index of the next one)
+    A32 frames_played;        // stereo frames taken by the card in all recordings
+    A32 underruns;            // underruns reported so far
+};
+
+// Header of a .frame file, followed by width * height 32-bit pixel words
+// (0xAARRGGBB) row by row.
+struct FrameHeader {
+    uint32_t magic;     // 0x4d465246 "FRFM"
+    uint32_t width;     // columns of the window that existed in the framebuffer
+    uint32_t height;    // rows
+    uint32_t push;      // number of the push that first showed it (1-based)
+    uint32_t time_hi;   // CLOCK_MONOTONIC ns of that push
+    uint32_t time_lo;
+};
+constexpr uint32_t kFrameMagic = 0x4d465246;
+
+// Header of a .pcm recording, followed by interleaved S16_LE samples of
+// `channels` channels. The header is written at open; `rate` and `channels`
+// are what the program configured.
+struct RecordingHeader {
+    uint32_t magic;     // 0x4d524543 "MREC"
+    uint32_t rate;
+    uint32_t channels;
+    uint32_t format;    // snd_pcm_format_t value
+};
+constexpr uint32_t kRecordingMagic = 0x4d524543;
+
+}  // namespace mpsim
