@@ -14,11 +14,11 @@ extern int fd_head;    // GPIO 132 value (headphone detect); backlight and statu
 extern int fd_key[7];  // key GPIO values by key index; key scanning thread only
 
 // ---- framebuffer (FB_init / FB_deinit) -------------------------------------
-extern int width;          // xres_virtual: row stride in pixels and right clipping edge
-extern int height;         // yres_virtual
-extern int colorWidth;     // bits_per_pixel
-extern int FB_fd;          // "/dev/fb0" while mapped, else -1
-extern uint32_t *FB_buf;   // mapped framebuffer, width x height words; null when unmapped
+extern int width;         // xres_virtual: row stride in pixels and right clipping edge
+extern int height;        // yres_virtual
+extern int colorWidth;    // bits_per_pixel
+extern int FB_fd;         // "/dev/fb0" while mapped, else -1
+extern uint32_t *FB_buf;  // mapped framebuffer, width x height words; null when unmapped
 
 // ---- volume table (init_audio_transfer) -----------------------------------
 extern int vol[4096];  // 12-bit wheel reading -> loudness percent 0..100

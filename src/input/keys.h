@@ -13,11 +13,11 @@ enum KeyIndex { KEY_UP = 0, KEY_RIGHT, KEY_DOWN, KEY_LEFT, KEY_START, KEY_A, KEY
 extern const unsigned key_gpio[KEY_COUNT];  // GPIO of each key index
 
 extern std::atomic<uint8_t> key_state[KEY_COUNT];  // 1 while held; written by the key scanner only
-extern uint8_t debounce[KEY_COUNT];  // sample history, bit 0 newest; key scanner only
+extern uint8_t debounce[KEY_COUNT];                // sample history, bit 0 newest; key scanner only
 extern std::atomic<bool> key_scan_task_is_running;  // set by the scanner, cleared by the hand-off
 extern std::atomic<bool> key_scan_task_ended;       // set by the scanner as it ends
-extern std::atomic<int> m_SuspendFlag;              // nonzero pauses the scanner; main thread writes
-extern pthread_mutex_t m_SuspendMutex;              // taken only for the store to m_SuspendFlag
+extern std::atomic<int> m_SuspendFlag;  // nonzero pauses the scanner; main thread writes
+extern pthread_mutex_t m_SuspendMutex;  // taken only for the store to m_SuspendFlag
 
 void init_key_gamepad(void);
 void deinit_key_gamepad(void);

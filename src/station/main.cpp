@@ -1,4 +1,6 @@
 // Factory test program: entry point.
 #include "station/station.h"
 
-int main(int argc, char **argv) { return station_main(argc, argv); }
+int main(int argc, char **argv) {
+    return station_main(argc, argv);
+}

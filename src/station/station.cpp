@@ -1,14 +1,100 @@
-// Start-up, entry window and hand-off.
+// Start-up, the entry window and the hand-off to the normal application.
 #include "station/station.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "device/device.h"
+#include "input/keys.h"
+#include "procedures/procedures.h"
+#include "station/info_screen.h"
 
 std::atomic<bool> is_entry_MP{false};
 std::atomic<int> mode_type{4};
 std::atomic<bool> MP_key_combination{false};
 
+static pthread_t input_t;             // the key scanning thread
+static bool input_t_started = false;  // main thread only
+
+constexpr int DEFAULT_PORCH = 24;
+
+bool porch_file_read(int *value) {
+    int fd = open(PATH_PORCH_FILE, O_RDONLY);
+    if (fd < 0)
+        return false;
+    char buf[20];
+    memset(buf, 0, sizeof(buf));
+    ssize_t ignored = read(fd, buf, 3);
+    (void)ignored;
+    close(fd);
+    *value = parse_int_bounded(buf, 3);
+    return true;
+}
+
+bool porch_file_write(int value) {
+    // Not truncated: only the first three bytes of the file mean anything.
+    int fd = open(PATH_PORCH_FILE, O_WRONLY | O_CREAT, 0644);
+    if (fd < 0)
+        return false;
+    char buf[20];
+    memset(buf, 0, sizeof(buf));
+    snprintf(buf, sizeof(buf), "%d", value);
+    ssize_t ignored = write(fd, buf, 3);
+    (void)ignored;
+    close(fd);
+    // The data partition is unmounted hard at power-off.
+    ignored = system("sync");
+    return true;
+}
+
+int entry_window_check(int (*volume)(void)) {
+    if (key_state[KEY_RIGHT] == 1 && key_state[KEY_START] && key_state[KEY_B]) {
+        if (volume() == 100)
+            return 2;
+    }
+    if (key_state[KEY_LEFT] == 1 && key_state[KEY_START] && key_state[KEY_B]) {
+        if (volume() == 0)
+            return 3;
+    }
+    return 0;
+}
+
+void normal_game_mode(const char *sh) {
+    key_scan_task_is_running = false;
+    backlight_task_is_running = false;
+    // Let the worker threads finish their pass before their handles and the
+    // mapping go away; the key scanner ends within one 15 ms pass.
+    if (input_t_started) {
+        pthread_join(input_t, nullptr);
+        input_t_started = false;
+    }
+    if (backlight_task_started) {
+        pthread_join(back_t, nullptr);
+        backlight_task_started = false;
+    }
+    FB_deinit();
+    deinit_fd();
+    deinit_key_gamepad();
+    if (audio_buf != nullptr) {
+        free(audio_buf);
+        audio_buf = nullptr;
+    }
+    if (audio_PCM_buffer != nullptr) {
+        free(audio_PCM_buffer);
+        audio_PCM_buffer = nullptr;
+    }
+    fflush(stdout);
+    int ignored = system(sh);
+    (void)ignored;
+}
+
 int station_main(int argc, char **argv) {
-    (void)argv;
     if (argc <= 2) {
         printf("arg[1]: Application directory\n");
         printf("arg[2]: Finish script\n");
@@ -17,5 +103,53 @@ int station_main(int argc, char **argv) {
     printf("--------------------\n");
     printf("MP test verion: %s\n", MP_VERSION);
     printf("--------------------\n");
+
+    StationState st;
+    st.app_dir = argv[1];
+
+    int stored = 0;
+    if (porch_file_read(&stored)) {
+        set_porch(stored);
+        st.porch = stored;
+        st.proch_save = 1;
+        st.cal_porch = 0;
+    } else {
+        set_porch(DEFAULT_PORCH);
+        st.porch = DEFAULT_PORCH;
+        st.cal_porch = 1;
+        st.proch_save = 0;
+    }
+
+    init_pwm0();
+    gpio_export(1, 0, 0);
+    gpio_export(132, 0, 0);
+    init_key_gamepad();
+    FB_init();
+    init_fd();
+    init_audio_transfer();
+    static char thread_name[] = "key_scan_task";
+    input_t_started = pthread_create(&input_t, nullptr, key_scan_task, thread_name) == 0;
+
+    time_t start_time = time(nullptr);
+    for (;;) {
+        int mode = entry_window_check(read_audio_volume);
+        if (mode != 0) {
+            is_entry_MP = true;
+            mode_type = mode;
+            break;
+        }
+        if (time(nullptr) - start_time > 0)
+            break;
+    }
+
+    if (!is_entry_MP) {
+        normal_game_mode(argv[2]);
+        return 0;
+    }
+
+    info_screen(st);
+    if (MP_key_combination && mode_type == 2)
+        MP_mode();
+    normal_game_mode(argv[2]);
     return 0;
 }

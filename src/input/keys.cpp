@@ -1,0 +1,138 @@
+// Gamepad keys: take-over from the kernel's polled key driver, the key
+// scanning thread with its two-sample debounce and the MP exit combination.
+#include "input/keys.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "device/device.h"
+#include "procedures/procedures.h"
+#include "station/station.h"
+
+#define PATH_KEYS_UNBIND "/sys/bus/platform/drivers/gpio-keys-polled/unbind"
+#define PATH_KEYS_BIND "/sys/bus/platform/drivers/gpio-keys-polled/bind"
+#define KEYS_DEVICE "gpio-keys.7"
+
+constexpr useconds_t KEY_SCAN_PERIOD_US = 15000;
+
+const unsigned key_gpio[KEY_COUNT] = {133, 136, 135, 134, 139, 138, 137};
+
+// The driver hands the lines over in this order and takes them back the same way.
+static const unsigned key_export_order[KEY_COUNT] = {133, 135, 134, 136, 139, 138, 137};
+
+std::atomic<uint8_t> key_state[KEY_COUNT];
+uint8_t debounce[KEY_COUNT];
+std::atomic<bool> key_scan_task_is_running{false};
+std::atomic<bool> key_scan_task_ended{false};
+std::atomic<int> m_SuspendFlag{0};
+pthread_mutex_t m_SuspendMutex = PTHREAD_MUTEX_INITIALIZER;
+
+void init_key_gamepad(void) {
+    int fd = open(PATH_KEYS_UNBIND, O_WRONLY);
+    if (fd < 0)
+        return;
+    // While the driver still owns the lines their export is refused, so
+    // exporting without a complete unbind would only fail seven times.
+    if (write(fd, KEYS_DEVICE, 11) < 11) {
+        close(fd);
+        return;
+    }
+    close(fd);
+    for (unsigned gpio : key_export_order)
+        gpio_export(gpio, 0, 0);
+}
+
+void deinit_key_gamepad(void) {
+    for (unsigned gpio : key_export_order)
+        gpio_unexport(gpio);
+    int fd = open(PATH_KEYS_BIND, O_WRONLY);
+    if (fd < 0)
+        return;
+    ssize_t ignored = write(fd, KEYS_DEVICE, 11);
+    (void)ignored;
+    close(fd);
+}
+
+void read_key_gamepad_raw(uint8_t *key_state_out) {
+    for (int i = 0; i < KEY_COUNT; i++)
+        key_state_out[i] = read_value_from_fd(fd_key[i], 1) == 0 ? 1 : 0;
+}
+
+bool key_scan_pass(const uint8_t raw[KEY_COUNT]) {
+    for (int i = 0; i < KEY_COUNT; i++) {
+        debounce[i] = static_cast<uint8_t>(debounce[i] << 1);
+        if (raw[i])
+            debounce[i] |= 1;
+        switch (debounce[i] & 0x03) {
+            case 0x00:
+                key_state[i] = 0;
+                break;
+            case 0x03:
+                key_state[i] = 1;
+                break;
+            default:
+                break;  // one deviating sample changes nothing
+        }
+    }
+    if (MP_key_combination && mode_type <= 1 && key_state[KEY_A] && key_state[KEY_B]) {
+        exit_MP = 1;
+        mode_type = 4;
+        backlight_task_is_running = false;
+        return false;
+    }
+    return true;
+}
+
+void *key_scan_task(void *args) {
+    (void)args;
+    key_scan_task_is_running = true;
+    // A key already held at start-up counts as held after the first pass.
+    for (auto &d : debounce)
+        d = 0xFF;
+    while (key_scan_task_is_running) {
+        if (!m_SuspendFlag) {
+            uint8_t raw[KEY_COUNT];
+            read_key_gamepad_raw(raw);
+            if (!key_scan_pass(raw))
+                break;
+        }
+        usleep(KEY_SCAN_PERIOD_US);
+    }
+    key_scan_task_ended = true;
+    return nullptr;
+}
+
+static bool all_released(void) {
+    for (const auto &k : key_state) {
+        if (k)
+            return false;
+    }
+    return true;
+}
+
+bool wait_all_release(void) {
+    while (!all_released())
+        usleep(KEY_SCAN_PERIOD_US);
+    return true;
+}
+
+bool wait_all_release_while(const std::atomic<bool> &run) {
+    while (!all_released()) {
+        if (!run)
+            return false;
+        usleep(KEY_SCAN_PERIOD_US);
+    }
+    return true;
+}
+
+void suspendMe(void) {
+    pthread_mutex_lock(&m_SuspendMutex);
+    m_SuspendFlag = 1;
+    pthread_mutex_unlock(&m_SuspendMutex);
+}
+
+void resumeMe(void) {
+    pthread_mutex_lock(&m_SuspendMutex);
+    m_SuspendFlag = 0;
+    pthread_mutex_unlock(&m_SuspendMutex);
+}

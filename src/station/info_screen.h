@@ -1,0 +1,19 @@
+// The information screen after an entry combination: versions, data marker,
+// LCD porch and frame rate, the porch calibration and the porch-adjust keys.
+#pragma once
+
+#include <string>
+
+struct StationState {
+    std::string app_dir;  // argument 1, kept whole
+    int porch = 24;       // porch value applied to the panel
+    int proch_save = 0;   // 1: porch came from the porch file or was saved since
+    int cal_porch = 0;    // 1: nothing stored yet and no automatic calibration since
+};
+
+// Whole part of (rate - 60): 0 exactly when the rate lies strictly between 59 and 61.
+int rate_offset(double fps);
+
+// Runs the screen until a key pass leaves it. Sets MP_key_combination when
+// A and B were held in the factory entry.
+void info_screen(StationState &st);
