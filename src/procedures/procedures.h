@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 extern std::atomic<int> pre_mode_type;                // screen being left; backlight thread and MP_mode
@@ -28,3 +29,11 @@ float battery_volts(int battery_adc);
 // One period's scaling: stereo 16-bit samples times volume, truncated toward
 // zero and clipped to 16 bits.
 void scale_period(const int16_t *in, uint16_t *out, unsigned count, float volume);
+
+// The value of sample_count, for arrays sized by the period.
+constexpr uint32_t PERIOD_FRAMES = 256;
+// One step of the backlight sweep: returns the percent to show now and moves
+// val one percent on, turning at 100 and at 0.
+uint32_t sweep_step(uint32_t &val, int &direction);
+// The status screen's battery text, "%.2f V" of battery_volts.
+void battery_text(int battery_adc, char *buf, size_t len);
