@@ -194,7 +194,7 @@ TEST(Calibration, StoredPorchAtAFastPanelIsRecalibratedFromTheDefault) {
     mpsim::Options o;
     o.te_clock = clock_for(62.0);
     Station s(o);
-    s.dev.write_file(kPorchFile, three("30"));
+    s.dev.write_file(kPorchFile, three("24"));
     s.enter(2);
     ASSERT_TRUE(
         s.dev.wait_until([&] { return s.dev.read_file(kPorchFile) == three("36"); }, 4 * kMeasure))
@@ -203,7 +203,7 @@ TEST(Calibration, StoredPorchAtAFastPanelIsRecalibratedFromTheDefault) {
         [](const Frame &f) { return e2e::field_shows(f, kPorchY, "36", e2e::kYellow); }, 10s));
     auto f = s.dev.current_frame();
     EXPECT_TRUE(shows_rate(*f, 21328.0 / 356.0, 0.06, e2e::kYellow));
-    EXPECT_EQ(porch_writes(s.dev), (std::vector<std::string>{three("30"), three("24"), three("35"),
+    EXPECT_EQ(porch_writes(s.dev), (std::vector<std::string>{three("24"), three("24"), three("35"),
                                                              three("36"), three("36")}));
     EXPECT_EQ(s.dev.porch(), 36);
 }
