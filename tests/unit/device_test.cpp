@@ -77,8 +77,8 @@ TEST(ReadValueFromFd, NeverParsesPastTheBytesReadAndSaturates) {
     // Ten digits fill the whole buffer: there is no terminator to stop at.
     f.set("9999999999999");
     EXPECT_EQ(read_value_from_fd(fd, 0), INT_MAX);
-    f.set("-9999999999");
-    EXPECT_EQ(read_value_from_fd(fd, 0), INT_MIN);
+    f.set("-99999999999");
+    EXPECT_EQ(read_value_from_fd(fd, 0), -999999999) << "only ten bytes are read";
     f.set("2147483647");
     EXPECT_EQ(read_value_from_fd(fd, 0), INT_MAX);
     close(fd);
@@ -87,6 +87,9 @@ TEST(ReadValueFromFd, NeverParsesPastTheBytesReadAndSaturates) {
     EXPECT_EQ(parse_int_bounded(digits, 3), 123);
     EXPECT_EQ(parse_int_bounded(digits, 0), 0);
     EXPECT_EQ(parse_int_bounded("-", 1), 0);
+    EXPECT_EQ(parse_int_bounded("-99999999999", 12), INT_MIN);
+    EXPECT_EQ(parse_int_bounded("-2147483648", 11), INT_MIN);
+    EXPECT_EQ(parse_int_bounded("2147483648", 10), INT_MAX);
 }
 
 TEST(WriteValueToFile, WritesTenBytesOfZeroFilledText) {
