@@ -97,6 +97,52 @@ TEST(DrawFuzz, NoStoreOutsideTheFramebuffer) {
     }
 }
 
+// Every primitive at every combination of positions and lengths next to the
+// edges (of the window, of the framebuffer, of 16 bits), where an off-by-one
+// would store one word past the end.
+TEST(DrawFuzz, EdgeSweepStaysInside) {
+    for (auto [w, h] : kSizes) {
+        SCOPED_TRACE("framebuffer " + std::to_string(w) + "x" + std::to_string(h));
+        GuardedFb fb(w, h);
+        std::vector<int> at = {0, 1, 178, 179, 180, 181, 238, 239, 240, 241, 65534, 65535};
+        for (int d = -2; d <= 2; ++d) {
+            at.push_back(w + d);
+            at.push_back(h - 39 + d);
+        }
+        for (int xi : at) {
+            for (int yi : at) {
+                if (xi < 0 || yi < 0 || xi > 65535 || yi > 65535) {
+                    continue;
+                }
+                const auto x = static_cast<uint16_t>(xi);
+                const auto y = static_cast<uint16_t>(yi);
+                std::vector<int> lens = {0, 1, 2, 65535};
+                for (int d = -1; d <= 1; ++d) {
+                    lens.push_back(w - xi + d);
+                    lens.push_back(180 - yi + d);
+                }
+                draw_pixel(x, y, 1, 2, 3);
+                for (int len : lens) {
+                    if (len < 0 || len > 65535) {
+                        continue;
+                    }
+                    const auto l = static_cast<uint16_t>(len);
+                    draw_fast_HLine(x, y, l, 4, 5, 6);
+                    draw_rect_color(x, y, l, 2, 7, 8, 9);
+                    draw_rect_color(x, y, 2, l, 7, 8, 9);
+                    set_addr_window(x, y);
+                    flood(1, 1, 1, l);
+                }
+                for (uint8_t s : {1, 2, 3, 23, 255}) {
+                    show_char(x, y, 219, 10, 11, 12, s);
+                }
+                show_string(x, y, "\xDB\xDB\xDB", 13, 14, 15, 2);
+            }
+            ASSERT_TRUE(fb.guards_intact()) << "x " << xi;
+        }
+    }
+}
+
 TEST(DrawFuzz, DrawsExactlyTheExpectedPixelsWhereTheyExist) {
     for (auto [w, h] : kSizes) {
         if (w == 0) {
