@@ -1,0 +1,490 @@
+// The simulated device's sound card: an ALSA I/O plugin ("type mpsim").
+//
+// It stands in for the device's codec. The card consumes frames in real time
+// at the configured rate, measured on CLOCK_MONOTONIC from the moment the
+// stream starts, so a blocking writer is paced exactly as on the hardware.
+// Everything the program hands over is recorded, one file per open, under
+// <root>/.sim/audio/. Underruns happen for real when the writer falls behind,
+// or on request through the shared state (underrun_requests).
+//
+// The plugin lives inside the program's process: it prints nothing, touches
+// no descriptor it did not open itself, and opens everything close-on-exec.
+#include <alsa/asoundlib.h>
+#include <alsa/pcm_external.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "mpsim/state.h"
+
+namespace {
+
+// The codec runs at one rate only; rate_near() of anything lands here.
+constexpr unsigned kRate = 44100;
+// Period and buffer limits of the codec's DMA. With 256-frame stereo periods
+// ALSA settles on the largest buffer, 16 periods (4096 frames, about 93 ms):
+// deep enough that a loaded machine running the program under a sanitizer
+// does not underrun by accident, small enough that a stalled writer does.
+constexpr unsigned kMinPeriodBytes = 64;
+constexpr unsigned kMaxPeriodBytes = 16384;
+constexpr unsigned kMinPeriods = 2;
+constexpr unsigned kMaxPeriods = 16;
+constexpr unsigned kMinBufferBytes = 256;
+constexpr unsigned kMaxBufferBytes = 16384;
+
+constexpr int64_t kNsPerSecond = 1000000000;
+
+int64_t now_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
+}
+
+struct Card {
+    snd_pcm_ioplug_t io{};
+    mpsim::State *state = nullptr;
+    int timer_fd = -1;
+    int rec_fd = -1;
+    off_t rec_offset = sizeof(mpsim::RecordingHeader);
+
+    // Play clock: frames consumed = elapsed time since start_ns * rate.
+    bool running = false;
+    bool xrun = false;  // the card stopped on an underrun; cleared by prepare
+    int64_t start_ns = 0;
+    snd_pcm_uframes_t last_pos = 0;  // last position reported, within the buffer
+    int64_t period_ns = 0;           // a period's duration, rounded up
+    snd_pcm_uframes_t avail_min = 1;
+};
+
+Card *card_of(snd_pcm_ioplug_t *io) {
+    return static_cast<Card *>(io->private_data);
+}
+
+// Frames the card has consumed since the stream started.
+uint64_t frames_played(const Card &c, int64_t now) {
+    int64_t elapsed = now - c.start_ns;
+    if (elapsed <= 0) {
+        return 0;
+    }
+    const uint64_t rate = c.io.rate;
+    const auto e = static_cast<uint64_t>(elapsed);
+    const auto ns = static_cast<uint64_t>(kNsPerSecond);
+    return e / ns * rate + e % ns * rate / ns;
+}
+
+void arm_timer(const Card &c, const itimerspec &spec, int flags) {
+    if (c.timer_fd >= 0) {
+        timerfd_settime(c.timer_fd, flags, &spec, nullptr);
+    }
+}
+
+// Makes the poll descriptor readable at once and keeps it so until read.
+void arm_now(const Card &c) {
+    itimerspec spec{};
+    spec.it_value.tv_nsec = 1;
+    arm_timer(c, spec, 0);
+}
+
+void disarm(const Card &c) {
+    itimerspec spec{};
+    arm_timer(c, spec, 0);
+}
+
+// Fires once per period from the start of the stream: the moments a period's
+// worth of space frees up, as the period interrupt of a real card.
+void arm_periodic(const Card &c) {
+    itimerspec spec{};
+    const int64_t first = c.start_ns + c.period_ns;
+    spec.it_value.tv_sec = static_cast<time_t>(first / kNsPerSecond);
+    spec.it_value.tv_nsec = static_cast<long>(first % kNsPerSecond);
+    spec.it_interval.tv_sec = static_cast<time_t>(c.period_ns / kNsPerSecond);
+    spec.it_interval.tv_nsec = static_cast<long>(c.period_ns % kNsPerSecond);
+    arm_timer(c, spec, TFD_TIMER_ABSTIME);
+}
+
+void clear_timer(const Card &c) {
+    uint64_t expirations = 0;
+    while (read(c.timer_fd, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+    }
+}
+
+void stop_on_underrun(Card &c) {
+    c.running = false;
+    c.xrun = true;
+    c.state->underruns.fetch_add(1);
+    // Wake any poller so that it sees the error state.
+    arm_now(c);
+}
+
+bool write_all(int fd, const void *data, size_t size, off_t offset) {
+    const auto *p = static_cast<const char *>(data);
+    while (size > 0) {
+        ssize_t n = pwrite(fd, p, size, offset);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+void write_header(const Card &c, uint32_t rate, uint32_t channels, uint32_t format) {
+    const mpsim::RecordingHeader header{mpsim::kRecordingMagic, rate, channels, format};
+    write_all(c.rec_fd, &header, sizeof header, 0);
+}
+
+int mpsim_start(snd_pcm_ioplug_t *io) {
+    Card &c = *card_of(io);
+    c.start_ns = now_ns();
+    c.running = true;
+    c.xrun = false;
+    c.last_pos = 0;
+    arm_periodic(c);
+    return 0;
+}
+
+int mpsim_stop(snd_pcm_ioplug_t *io) {
+    Card &c = *card_of(io);
+    c.running = false;
+    disarm(c);
+    return 0;
+}
+
+snd_pcm_sframes_t mpsim_pointer(snd_pcm_ioplug_t *io) {
+    Card &c = *card_of(io);
+    if (c.xrun) {
+        return -EPIPE;
+    }
+    if (!c.running) {
+        return static_cast<snd_pcm_sframes_t>(c.last_pos);
+    }
+    const uint64_t played = frames_played(c, now_ns());
+    const uint64_t queued = io->appl_ptr;
+    if (played >= queued) {
+        // Nothing left in the buffer. While draining that is the normal end
+        // (ALSA stops the stream); otherwise the card has run dry.
+        if (io->state != SND_PCM_STATE_DRAINING) {
+            stop_on_underrun(c);
+        }
+        return -EPIPE;
+    }
+    c.last_pos = static_cast<snd_pcm_uframes_t>(played % io->buffer_size);
+    return static_cast<snd_pcm_sframes_t>(c.last_pos);
+}
+
+// Takes one request for an underrun, if any is pending.
+bool take_underrun_request(mpsim::State &s) {
+    int32_t pending = s.underrun_requests.load();
+    while (pending > 0) {
+        if (s.underrun_requests.compare_exchange_weak(pending, pending - 1)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+snd_pcm_sframes_t mpsim_transfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_area_t *areas,
+                                 snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
+    Card &c = *card_of(io);
+    if (take_underrun_request(*c.state)) {
+        // The card reports that it ran dry before this data arrived: the data
+        // is refused, and the program has to prepare the stream again.
+        stop_on_underrun(c);
+        snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
+        return -EPIPE;
+    }
+
+    // Samples go to the recording interleaved, in the order handed over,
+    // whatever the layout of the areas.
+    const unsigned channels = io->channels;
+    int16_t chunk[4096];
+    const snd_pcm_uframes_t frames_per_chunk = sizeof chunk / sizeof chunk[0] / channels;
+    snd_pcm_uframes_t done = 0;
+    while (done < size) {
+        snd_pcm_uframes_t n = size - done;
+        if (n > frames_per_chunk) {
+            n = frames_per_chunk;
+        }
+        size_t k = 0;
+        for (snd_pcm_uframes_t f = 0; f < n; ++f) {
+            for (unsigned ch = 0; ch < channels; ++ch) {
+                const snd_pcm_channel_area_t &a = areas[ch];
+                const uint64_t bit = a.first + (offset + done + f) * a.step;
+                const auto *sample = static_cast<const unsigned char *>(a.addr) + bit / 8;
+                // S16_LE: assemble explicitly so that the recording is
+                // little-endian on any host.
+                chunk[k++] = static_cast<int16_t>(static_cast<uint16_t>(sample[0]) |
+                                                  static_cast<uint16_t>(sample[1] << 8));
+            }
+        }
+        const size_t bytes = k * sizeof chunk[0];
+        if (!write_all(c.rec_fd, chunk, bytes, c.rec_offset)) {
+            return done > 0 ? static_cast<snd_pcm_sframes_t>(done) : -EIO;
+        }
+        c.rec_offset += static_cast<off_t>(bytes);
+        c.state->frames_played.fetch_add(static_cast<int32_t>(n));
+        done += n;
+    }
+    return static_cast<snd_pcm_sframes_t>(size);
+}
+
+int mpsim_hw_params(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *) {
+    Card &c = *card_of(io);
+    c.period_ns = static_cast<int64_t>(
+        (static_cast<uint64_t>(io->period_size) * kNsPerSecond + io->rate - 1) / io->rate);
+    if (c.period_ns <= 0) {
+        c.period_ns = 1;
+    }
+    c.avail_min = io->period_size;
+    write_header(c, io->rate, io->channels, static_cast<uint32_t>(io->format));
+    return 0;
+}
+
+int mpsim_sw_params(snd_pcm_ioplug_t *io, snd_pcm_sw_params_t *params) {
+    Card &c = *card_of(io);
+    snd_pcm_uframes_t avail_min = 0;
+    if (snd_pcm_sw_params_get_avail_min(params, &avail_min) == 0 && avail_min > 0) {
+        c.avail_min = avail_min;
+    }
+    return 0;
+}
+
+int mpsim_prepare(snd_pcm_ioplug_t *io) {
+    Card &c = *card_of(io);
+    c.running = false;
+    c.xrun = false;
+    c.last_pos = 0;
+    // An empty prepared buffer has room: a poller sees it writable at once.
+    arm_now(c);
+    return 0;
+}
+
+int mpsim_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfds, unsigned int nfds,
+                       unsigned short *revents) {
+    Card &c = *card_of(io);
+    *revents = 0;
+    if (nfds < 1 || pfds[0].fd != c.timer_fd) {
+        return -EINVAL;
+    }
+    // Consume the tick first: a state change found below re-arms it.
+    clear_timer(c);
+    const snd_pcm_sframes_t avail = snd_pcm_avail_update(io->pcm);
+    switch (io->state) {
+        case SND_PCM_STATE_RUNNING:
+            if (avail < 0) {
+                *revents = POLLOUT | POLLERR;
+            } else if (static_cast<snd_pcm_uframes_t>(avail) >= c.avail_min) {
+                *revents = POLLOUT;
+            }
+            break;
+        case SND_PCM_STATE_DRAINING:
+            // Let the drain loop look at the position on every period.
+            *revents = POLLOUT;
+            break;
+        case SND_PCM_STATE_PREPARED:
+            if (avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) >= c.avail_min) {
+                *revents = POLLOUT;
+                arm_now(c);
+            }
+            break;
+        case SND_PCM_STATE_XRUN:
+            *revents = POLLOUT | POLLERR;
+            arm_now(c);
+            break;
+        default:
+            *revents = POLLERR;
+            arm_now(c);
+            break;
+    }
+    return 0;
+}
+
+int mpsim_close(snd_pcm_ioplug_t *io) {
+    Card *c = card_of(io);
+    if (c->timer_fd >= 0) {
+        close(c->timer_fd);
+    }
+    if (c->rec_fd >= 0) {
+        close(c->rec_fd);
+    }
+    if (c->state != nullptr) {
+        munmap(c->state, sizeof(mpsim::State));
+    }
+    c->~Card();
+    std::free(c);
+    return 0;
+}
+
+const snd_pcm_ioplug_callback_t kCallbacks = [] {
+    snd_pcm_ioplug_callback_t cb{};
+    cb.start = mpsim_start;
+    cb.stop = mpsim_stop;
+    cb.pointer = mpsim_pointer;
+    cb.transfer = mpsim_transfer;
+    cb.close = mpsim_close;
+    cb.hw_params = mpsim_hw_params;
+    cb.sw_params = mpsim_sw_params;
+    cb.prepare = mpsim_prepare;
+    cb.poll_revents = mpsim_poll_revents;
+    return cb;
+}();
+
+// Maps <root>/.sim/state; nullptr when there is no simulated device.
+mpsim::State *map_state(const char *root) {
+    char path[4096];
+    if (std::snprintf(path, sizeof path, "%s/.sim/state", root) >= static_cast<int>(sizeof path)) {
+        return nullptr;
+    }
+    const int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st {};
+    void *map = MAP_FAILED;
+    if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(mpsim::State))) {
+        map = mmap(nullptr, sizeof(mpsim::State), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    close(fd);
+    if (map == MAP_FAILED) {
+        return nullptr;
+    }
+    auto *state = static_cast<mpsim::State *>(map);
+    if (state->magic != mpsim::kStateMagic || state->version != mpsim::kStateVersion) {
+        munmap(map, sizeof(mpsim::State));
+        return nullptr;
+    }
+    return state;
+}
+
+int open_recording(const char *root, int index) {
+    char dir[4096];
+    char path[4096];
+    if (std::snprintf(dir, sizeof dir, "%s/.sim/audio", root) >= static_cast<int>(sizeof dir) ||
+        std::snprintf(path, sizeof path, "%s/%06d.pcm", dir, index) >=
+            static_cast<int>(sizeof path)) {
+        return -ENAMETOOLONG;
+    }
+    mkdir(dir, 0755);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return fd < 0 ? -errno : fd;
+}
+
+int set_constraints(snd_pcm_ioplug_t *io) {
+    static const unsigned kAccess[] = {SND_PCM_ACCESS_RW_INTERLEAVED};
+    static const unsigned kFormats[] = {SND_PCM_FORMAT_S16_LE};
+    static const unsigned kRates[] = {kRate};
+    int err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, 1, kAccess);
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, kFormats);
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 1, 2);
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_RATE, 1, kRates);
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, kMinPeriodBytes,
+                                              kMaxPeriodBytes);
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, kMinPeriods,
+                                              kMaxPeriods);
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, kMinBufferBytes,
+                                              kMaxBufferBytes);
+    }
+    return err;
+}
+
+}  // namespace
+
+extern "C" {
+
+SND_PCM_PLUGIN_DEFINE_FUNC(mpsim) {
+    (void)root;
+    (void)conf;
+    if (stream != SND_PCM_STREAM_PLAYBACK) {
+        return -ENOENT;  // the codec has no capture side
+    }
+    const char *sim_root = std::getenv("MPSIM_ROOT");
+    if (sim_root == nullptr || *sim_root == '\0') {
+        return -ENODEV;
+    }
+    mpsim::State *state = map_state(sim_root);
+    if (state == nullptr) {
+        return -ENODEV;
+    }
+    if (const int32_t e = state->sound_open_errno.load(); e != 0) {
+        munmap(state, sizeof(mpsim::State));
+        return e > 0 ? -e : e;
+    }
+
+    // Plain malloc keeps the plugin free of the C++ runtime library.
+    void *memory = std::malloc(sizeof(Card));
+    if (memory == nullptr) {
+        munmap(state, sizeof(mpsim::State));
+        return -ENOMEM;
+    }
+    auto *c = new (memory) Card;
+    c->state = state;
+    c->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (c->timer_fd < 0) {
+        const int err = -errno;
+        snd_pcm_ioplug_t tmp{};
+        tmp.private_data = c;
+        mpsim_close(&tmp);
+        return err;
+    }
+
+    c->io.version = SND_PCM_IOPLUG_VERSION;
+    c->io.name = "mpsim";
+    c->io.callback = &kCallbacks;
+    c->io.private_data = c;
+    c->io.poll_fd = c->timer_fd;
+    c->io.poll_events = POLLIN;
+    c->io.mmap_rw = 0;
+    int err = snd_pcm_ioplug_create(&c->io, name, stream, mode);
+    if (err < 0) {
+        snd_pcm_ioplug_t tmp{};
+        tmp.private_data = c;
+        mpsim_close(&tmp);
+        return err;
+    }
+    // From here on the card belongs to the PCM: deleting it closes the card.
+    err = set_constraints(&c->io);
+    if (err >= 0) {
+        err = open_recording(sim_root, state->recordings.fetch_add(1));
+        if (err >= 0) {
+            c->rec_fd = err;
+            // Until the program configures the stream the format is unknown.
+            write_header(*c, 0, 0, static_cast<uint32_t>(SND_PCM_FORMAT_UNKNOWN));
+        }
+    }
+    if (err < 0) {
+        snd_pcm_ioplug_delete(&c->io);
+        return err;
+    }
+    *pcmp = c->io.pcm;
+    return 0;
+}
+
+SND_PCM_PLUGIN_SYMBOL(mpsim)
+
+}  // extern "C"
