@@ -43,7 +43,7 @@ PHRASES = [
     (3.8, [A1, C2, D2, D2, F2, E2]),  # the long stretch, to 5.4 s
     (5.9, [D2, D2, A1]),
 ]
-PHRASE_TAIL = 0.1  # the last note rings this long into the quiet passage
+PHRASE_TAIL = 0.15  # the held D returns this long after the last note
 QUIET_LEVEL = 1.0 / 6.0  # of the loud phrases' peak
 
 
@@ -84,7 +84,7 @@ def compose():
             # The first note of a phrase hits a little harder.
             accent = 1.0 if i == 0 else 0.85
             loud += accent * bass_note(t, onset, freq)
-        end = start + len(notes) * NOTE_STEP + PHRASE_TAIL
+        end = start + (len(notes) - 1) * NOTE_STEP + PHRASE_TAIL
         duck = ramp(t, start - 0.01, 0.01) * (1.0 - ramp(t, end - 0.05, 0.05))
         pad_env = pad_env * (1.0 - 0.85 * duck)
     # A slow swell on the held D keeps it from sounding like a test tone.
