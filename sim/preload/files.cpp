@@ -1,0 +1,364 @@
+// The device root, the path redirection, the shared state, the descriptor
+// table and the journal.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "sim.h"
+#include "te_clock.h"
+
+namespace mpsim::preload {
+
+void *lookup(std::atomic<void *> &slot, const char *name) {
+    // dlsym may be called by two threads at once; both find the same address.
+    void *p = dlsym(RTLD_NEXT, name);
+    slot.store(p, std::memory_order_release);
+    return p;
+}
+
+// ---- root ------------------------------------------------------------------
+
+namespace {
+
+char g_root[kPathMax];
+std::atomic<int> g_root_state{0};  // 0 not looked at, 1 looking, 2 off, 3 on
+
+}  // namespace
+
+const char *root() {
+    int s = g_root_state.load(std::memory_order_acquire);
+    if (s == 0) {
+        int expected = 0;
+        if (g_root_state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+            const char *r = getenv("MPSIM_ROOT");
+            int next = 2;
+            // Leave room for the longest device path below the root.
+            if (r != nullptr && r[0] == '/' && strlen(r) < kPathMax - 512) {
+                strcpy(g_root, r);
+                size_t len = strlen(g_root);
+                while (len > 1 && g_root[len - 1] == '/')
+                    g_root[--len] = '\0';
+                next = 3;
+            }
+            g_root_state.store(next, std::memory_order_release);
+        }
+        while ((s = g_root_state.load(std::memory_order_acquire)) == 1)
+            sched_yield();
+    }
+    return s == 3 ? g_root : nullptr;
+}
+
+static bool is_device_path(const char *p) {
+    return strncmp(p, "/sys/", 5) == 0 || strcmp(p, "/dev/fb0") == 0 ||
+           strncmp(p, "/mnt/UDISK/", 11) == 0 || strcmp(p, "/etc/version") == 0;
+}
+
+bool redirect(const char *path, char *out, size_t size) {
+    if (path == nullptr || path[0] != '/' || !is_device_path(path))
+        return false;
+    const char *r = root();
+    if (r == nullptr)
+        return false;
+    int n = snprintf(out, size, "%s%s", r, path);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        // Too long to redirect: make sure the machine's own file is not reached.
+        snprintf(out, size, "%s/.sim/too-long", r);
+    }
+    return true;
+}
+
+bool root_file(char *out, size_t size, const char *rel) {
+    const char *r = root();
+    if (r == nullptr)
+        return false;
+    int n = snprintf(out, size, "%s/%s", r, rel);
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
+bool put_file(const char *abs_path, const char *text, mode_t mode) {
+    int fd = real_openat()(AT_FDCWD, abs_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        return false;
+    size_t len = strlen(text);
+    bool ok = real_write()(fd, text, len) == static_cast<ssize_t>(len);
+    real_close()(fd);
+    return ok;
+}
+
+// ---- state -------------------------------------------------------------------
+
+namespace {
+
+State g_fallback;  // used when the root holds no state file
+std::atomic<State *> g_state{nullptr};
+
+void init_fallback(State &s) {
+    for (int i = 133; i <= 139; ++i)
+        s.gpio_level[i].store(1);
+    s.gpio_level[1].store(1);
+    s.gpio_level[132].store(1);
+    s.keys_bound.store(1);
+    s.adc_vol.store(100);
+    s.adc_bat.store(0);
+    s.te_clock.store(kDefaultTeClock);
+    s.porch.store(kDefaultPorch);
+    te::store64(s.te_epoch_hi, s.te_epoch_lo, te::now_ns());
+    s.magic = kStateMagic;
+    s.version = kStateVersion;
+}
+
+}  // namespace
+
+State &state() {
+    State *s = g_state.load(std::memory_order_acquire);
+    if (s != nullptr)
+        return *s;
+    State *found = nullptr;
+    char path[kPathMax];
+    if (root_file(path, sizeof path, ".sim/state")) {
+        int fd = real_openat()(AT_FDCWD, path, O_RDWR | O_CLOEXEC);
+        if (fd >= 0) {
+            struct stat st {};
+            if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(State))) {
+                void *m = mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                if (m != MAP_FAILED) {
+                    found = static_cast<State *>(m);
+                    if (found->magic != kStateMagic || found->version != kStateVersion) {
+                        munmap(m, sizeof(State));
+                        found = nullptr;
+                    }
+                }
+            }
+            real_close()(fd);
+        }
+    }
+    if (found == nullptr) {
+        static std::atomic<int> fallback_ready{0};
+        int expected = 0;
+        if (fallback_ready.compare_exchange_strong(expected, 1)) {
+            init_fallback(g_fallback);
+            fallback_ready.store(2, std::memory_order_release);
+        }
+        while (fallback_ready.load(std::memory_order_acquire) != 2)
+            sched_yield();
+        found = &g_fallback;
+    }
+    State *expected = nullptr;
+    if (!g_state.compare_exchange_strong(expected, found, std::memory_order_acq_rel)) {
+        if (found != &g_fallback)
+            munmap(found, sizeof(State));
+        return *expected;
+    }
+    return *found;
+}
+
+// ---- descriptor table ----------------------------------------------------------
+
+namespace {
+
+constexpr int kMaxFds = 4096;
+FdEntry g_fds[kMaxFds];
+
+bool starts(const char *s, const char *prefix, const char **rest) {
+    size_t n = strlen(prefix);
+    if (strncmp(s, prefix, n) != 0)
+        return false;
+    *rest = s + n;
+    return true;
+}
+
+}  // namespace
+
+Kind classify(const char *path, int *gpio) {
+    *gpio = -1;
+    const char *rest = nullptr;
+    if (strcmp(path, "/dev/fb0") == 0)
+        return kFramebuffer;
+    if (strcmp(path, "/sys/class/gpio/export") == 0)
+        return kGpioExport;
+    if (strcmp(path, "/sys/class/gpio/unexport") == 0)
+        return kGpioUnexport;
+    if (starts(path, "/sys/class/gpio/gpio", &rest) && *rest >= '0' && *rest <= '9') {
+        int n = 0;
+        while (*rest >= '0' && *rest <= '9' && n < 100000)
+            n = n * 10 + (*rest++ - '0');
+        *gpio = n;
+        if (strcmp(rest, "/value") == 0)
+            return kGpioValue;
+        if (strcmp(rest, "/direction") == 0)
+            return kGpioDirection;
+        if (strcmp(rest, "/edge") == 0)
+            return kGpioEdge;
+        *gpio = -1;
+        return kPlain;
+    }
+    if (strcmp(path, "/sys/bus/platform/drivers/gpio-keys-polled/unbind") == 0)
+        return kKeysUnbind;
+    if (strcmp(path, "/sys/bus/platform/drivers/gpio-keys-polled/bind") == 0)
+        return kKeysBind;
+    if (strcmp(path, "/sys/devices/soc/1c24800.tp_adc/value") == 0)
+        return kAdcVol;
+    if (strcmp(path, "/sys/devices/soc/1c23400.battery/adc") == 0)
+        return kAdcBat;
+    if (strcmp(path, "/sys/class/pwm/pwmchip0/export") == 0)
+        return kPwmExport;
+    if (strcmp(path, "/sys/kernel/screen_update/lcdporch") == 0)
+        return kPorch;
+    if (strcmp(path, "/sys/kernel/screen_update/update") == 0)
+        return kUpdate;
+    return kPlain;
+}
+
+FdEntry *fd_entry(int fd) {
+    if (fd < 0 || fd >= kMaxFds)
+        return nullptr;
+    FdEntry &e = g_fds[fd];
+    if (e.kind.load(std::memory_order_acquire) == kNone)
+        return nullptr;
+    // A descriptor closed behind our back (say by fclose of an fdopen stream)
+    // may have been reused for another file: trust the entry only while the
+    // descriptor still names the file that was opened.
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_dev != e.dev || st.st_ino != e.ino)
+        return nullptr;
+    return &e;
+}
+
+void fd_register(int fd, const char *path, Kind kind, int gpio, int flags) {
+    if (fd < 0 || fd >= kMaxFds)
+        return;
+    FdEntry &e = g_fds[fd];
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return;
+    e.kind.store(kNone, std::memory_order_relaxed);
+    e.gpio = gpio;
+    e.accmode = flags & O_ACCMODE;
+    e.dev = st.st_dev;
+    e.ino = st.st_ino;
+    e.seen.store(-1);
+    snprintf(e.path, sizeof e.path, "%s", path);
+    e.kind.store(kind, std::memory_order_release);
+}
+
+void fd_forget(int fd) {
+    if (fd < 0 || fd >= kMaxFds)
+        return;
+    if (g_fds[fd].kind.load(std::memory_order_relaxed) != kNone)
+        g_fds[fd].kind.store(kNone, std::memory_order_release);
+}
+
+void fd_copy(int from, int to) {
+    if (to < 0 || to >= kMaxFds)
+        return;
+    FdEntry *src = fd_entry(from);
+    if (src == nullptr) {
+        fd_forget(to);
+        return;
+    }
+    FdEntry &e = g_fds[to];
+    e.kind.store(kNone, std::memory_order_relaxed);
+    e.gpio = src->gpio;
+    e.accmode = src->accmode;
+    e.dev = src->dev;
+    e.ino = src->ino;
+    e.seen.store(src->seen.load());
+    memcpy(e.path, src->path, sizeof e.path);
+    e.kind.store(src->kind.load(std::memory_order_relaxed), std::memory_order_release);
+}
+
+// ---- journal -------------------------------------------------------------------
+
+const char *errno_name(int err, char *buf, size_t size) {
+    const char *n = strerrorname_np(err);
+    if (n != nullptr)
+        return n;
+    snprintf(buf, size, "E%d", err);
+    return buf;
+}
+
+namespace {
+
+void journal_append(const char *line, size_t len) {
+    char path[kPathMax];
+    if (!root_file(path, sizeof path, ".sim/journal"))
+        return;
+    // Opened per line: the program may close descriptors it does not know
+    // about, and O_APPEND keeps lines of several processes whole.
+    int fd = real_openat()(AT_FDCWD, path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t r = real_write()(fd, line, len);
+    (void)r;
+    real_close()(fd);
+}
+
+void journal_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void journal_line(const char *fmt, ...) {
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (n <= 0)
+        return;
+    size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    journal_append(line, len);
+}
+
+}  // namespace
+
+void journal_open(const char *path, int flags, int result_errno) {
+    int acc = flags & O_ACCMODE;
+    const char *mode = acc == O_WRONLY ? "w" : acc == O_RDWR ? "rw" : "r";
+    char eb[16];
+    journal_line("%lld %d open %s %s%s %s\n", static_cast<long long>(te::now_ns()),
+                 static_cast<int>(getpid()), path, mode, (flags & O_CREAT) ? "c" : "",
+                 result_errno == 0 ? "ok" : errno_name(result_errno, eb, sizeof eb));
+}
+
+void journal_write(const char *path, const void *buf, size_t n, ssize_t result, int err) {
+    static const char hex[] = "0123456789abcdef";
+    char head[512];
+    int hl = snprintf(head, sizeof head, "%lld %d write %s ", static_cast<long long>(te::now_ns()),
+                      static_cast<int>(getpid()), path);
+    if (hl <= 0 || static_cast<size_t>(hl) >= sizeof head)
+        return;
+    char tail[64];
+    char eb[16];
+    int tl = result >= 0 ? snprintf(tail, sizeof tail, " %lld\n", static_cast<long long>(result))
+                         : snprintf(tail, sizeof tail, " %s\n", errno_name(err, eb, sizeof eb));
+    size_t total = static_cast<size_t>(hl) + (n == 0 ? 1 : 2 * n) + static_cast<size_t>(tl);
+    char small[2048];
+    char *line = small;
+    if (total > sizeof small) {
+        line = static_cast<char *>(malloc(total));
+        if (line == nullptr)
+            return;
+    }
+    memcpy(line, head, static_cast<size_t>(hl));
+    char *p = line + hl;
+    if (n == 0)
+        *p++ = '-';
+    const auto *b = static_cast<const unsigned char *>(buf);
+    for (size_t i = 0; i < n; ++i) {
+        *p++ = hex[b[i] >> 4];
+        *p++ = hex[b[i] & 15];
+    }
+    memcpy(p, tail, static_cast<size_t>(tl));
+    journal_append(line, total);
+    if (line != small)
+        free(line);
+}
+
+void journal_push(const char *path, int frame_index, int push) {
+    journal_line("%lld %d push %s %d %d\n", static_cast<long long>(te::now_ns()),
+                 static_cast<int>(getpid()), path, frame_index, push);
+}
+
+}  // namespace mpsim::preload

@@ -1,0 +1,552 @@
+// The libc entry points through which a program reaches device files. Each
+// one passes straight through unless it names a device path or a descriptor
+// opened on one.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "sim.h"
+#include "te_clock.h"
+
+using namespace mpsim::preload;
+
+namespace {
+
+using StatFn = int (*)(const char *, struct stat *);
+using Stat64Fn = int (*)(const char *, struct stat64 *);
+using FstatatFn = int (*)(int, const char *, struct stat *, int);
+using Fstatat64Fn = int (*)(int, const char *, struct stat64 *, int);
+using AccessFn = int (*)(const char *, int);
+using FaccessatFn = int (*)(int, const char *, int, int);
+using OpendirFn = DIR *(*)(const char *);
+using StatxFn = int (*)(int, const char *, int, unsigned int, struct statx *);
+using DupFn = int (*)(int);
+using Dup2Fn = int (*)(int, int);
+using Dup3Fn = int (*)(int, int, int);
+using FcntlFn = int (*)(int, int, ...);
+
+#define REAL(type, name)                          \
+    type real_##name() {                          \
+        static std::atomic<void *> slot{nullptr}; \
+        return real_fn<type>(slot, #name);        \
+    }
+REAL(StatFn, stat)
+REAL(StatFn, lstat)
+REAL(Stat64Fn, stat64)
+REAL(Stat64Fn, lstat64)
+REAL(FstatatFn, fstatat)
+REAL(Fstatat64Fn, fstatat64)
+REAL(AccessFn, access)
+REAL(FaccessatFn, faccessat)
+REAL(OpendirFn, opendir)
+REAL(FopenFn, fopen64)
+REAL(StatxFn, statx)
+REAL(DupFn, dup)
+REAL(Dup2Fn, dup2)
+REAL(Dup3Fn, dup3)
+REAL(FcntlFn, fcntl)
+#undef REAL
+
+bool needs_mode(int flags) {
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+// Every open of a path, whichever entry point the program used.
+int open_path(int dirfd, const char *path, int flags, mode_t mode) {
+    char real[kPathMax];
+    if (!redirect(path, real, sizeof real)) {
+        int fd = real_openat()(dirfd, path, flags, mode);
+        if (fd >= 0)
+            fd_forget(fd);  // the number may have been a device file's once
+        return fd;
+    }
+    int gpio = -1;
+    Kind kind = classify(path, &gpio);
+    int err = open_check(kind, real, flags);
+    int fd = -1;
+    if (err == 0) {
+        fd = real_openat()(AT_FDCWD, real, flags, mode);
+        if (fd < 0)
+            err = errno;
+    }
+    if (fd >= 0)
+        fd_register(fd, path, kind, gpio, flags);
+    journal_open(path, flags, err);
+    errno = err;
+    return fd;
+}
+
+int close_fd(int fd) {
+    // Forget first: once closed, another thread may get the same number.
+    fd_forget(fd);
+    return real_close()(fd);
+}
+
+ssize_t read_fd(int fd, void *buf, size_t n, bool at, off_t off) {
+    FdEntry *e = fd_entry(fd);
+    if (e == nullptr)
+        return at ? real_pread()(fd, buf, n, off) : real_read()(fd, buf, n);
+    char text[64];
+    size_t len = 0;
+    int err = 0;
+    if (e->accmode == O_WRONLY || !generated_text(*e, text, sizeof text, &len, &err)) {
+        ssize_t r = at ? real_pread()(fd, buf, n, off) : real_read()(fd, buf, n);
+        if (r >= 0)
+            note_read(*e);
+        return r;
+    }
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    // The value is produced whole at every read, so a reader that rewinds
+    // always sees the current level, and the file offset works as in sysfs.
+    off_t pos = at ? off : lseek(fd, 0, SEEK_CUR);
+    if (pos < 0)
+        return -1;
+    size_t got = 0;
+    if (static_cast<size_t>(pos) < len) {
+        got = len - static_cast<size_t>(pos);
+        if (got > n)
+            got = n;
+        memcpy(buf, text + pos, got);
+    }
+    if (!at && got > 0)
+        lseek(fd, pos + static_cast<off_t>(got), SEEK_SET);
+    note_read(*e);
+    return static_cast<ssize_t>(got);
+}
+
+bool write_refused(const FdEntry &e, int *err) {
+    mpsim::State &s = state();
+    int e_no = s.write_fault_errno.load();
+    if (e_no == 0)
+        return false;
+    if (strncmp(s.write_fault_path, e.path, sizeof s.write_fault_path) != 0)
+        return false;
+    int32_t c = s.write_fault_count.load();
+    for (;;) {
+        if (c == 0)
+            return false;
+        if (c < 0)
+            break;
+        if (s.write_fault_count.compare_exchange_weak(c, c - 1))
+            break;
+    }
+    *err = e_no;
+    return true;
+}
+
+ssize_t write_fd(int fd, const void *buf, size_t n) {
+    FdEntry *e = fd_entry(fd);
+    if (e == nullptr)
+        return real_write()(fd, buf, n);
+    int err = 0;
+    ssize_t r = -1;
+    if (e->accmode == O_RDONLY) {
+        err = EBADF;
+    } else if (!write_refused(*e, &err)) {
+        r = device_write(*e, fd, buf, n);
+        if (r < 0) {
+            err = static_cast<int>(-r);
+            r = -1;
+        }
+    }
+    journal_write(e->path, buf, n, r, err);
+    if (r >= 0 && e->kind.load(std::memory_order_relaxed) == kUpdate)
+        panel_push(e->path);
+    errno = err;
+    return r;
+}
+
+// ---- poll --------------------------------------------------------------------
+
+constexpr int kMaxPollFds = 256;
+constexpr int64_t kSlice = 20000000;  // re-read the panel's settings this often while waiting
+
+timespec to_ts(int64_t ns) {
+    if (ns < 0)
+        ns = 0;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    return ts;
+}
+
+// poll and ppoll over a set that holds gpio value descriptors: those are
+// answered here from the TE line's schedule, the rest by the real ppoll.
+int poll_fds(struct pollfd *fds, nfds_t nfds, int64_t timeout_ns, const sigset_t *sigmask,
+             bool *handled) {
+    *handled = false;
+    if (root() == nullptr || nfds > kMaxPollFds)
+        return 0;
+    FdEntry *entries[kMaxPollFds];
+    bool any = false;
+    for (nfds_t i = 0; i < nfds; ++i) {
+        FdEntry *e = fds[i].fd >= 0 ? fd_entry(fds[i].fd) : nullptr;
+        if (e != nullptr && e->kind.load(std::memory_order_relaxed) != kGpioValue)
+            e = nullptr;
+        entries[i] = e;
+        any = any || e != nullptr;
+    }
+    if (!any)
+        return 0;
+    *handled = true;
+
+    struct pollfd others[kMaxPollFds];
+    nfds_t map[kMaxPollFds];
+    nfds_t n_others = 0;
+    for (nfds_t i = 0; i < nfds; ++i) {
+        fds[i].revents = 0;
+        if (entries[i] == nullptr) {
+            others[n_others] = fds[i];
+            map[n_others++] = i;
+        }
+    }
+    const int64_t start = mpsim::te::now_ns();
+    const int64_t deadline = timeout_ns < 0 ? -1 : start + timeout_ns;
+    // kernfs always reports these for an attribute; the events mask filters them.
+    const short base = POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM;
+    for (bool first = true;; first = false) {
+        int64_t now = mpsim::te::now_ns();
+        int64_t wake = -1;
+        int ready = 0;
+        for (nfds_t i = 0; i < nfds; ++i) {
+            if (entries[i] == nullptr)
+                continue;
+            int64_t next = -1;
+            short ev = static_cast<short>(base | gpio_poll_events(*entries[i], now, &next));
+            fds[i].revents = static_cast<short>(ev & (fds[i].events | POLLERR | POLLHUP));
+            if (fds[i].revents != 0)
+                ++ready;
+            if (next >= 0 && (wake < 0 || next < wake))
+                wake = next;
+        }
+        bool expired = deadline >= 0 && now >= deadline;
+        if (ready > 0 || expired) {
+            if (n_others > 0) {
+                timespec zero{};
+                int r = real_ppoll()(others, n_others, &zero, sigmask);
+                if (r < 0)
+                    return -1;
+                for (nfds_t j = 0; j < n_others; ++j)
+                    fds[map[j]].revents = others[j].revents;
+                ready += r;
+            }
+            return ready;
+        }
+        (void)first;
+        int64_t until = now + kSlice;
+        if (wake >= 0 && wake < until)
+            until = wake;
+        if (deadline >= 0 && deadline < until)
+            until = deadline;
+        if (n_others > 0 || sigmask != nullptr) {
+            timespec rel = to_ts(until - now);
+            int r = real_ppoll()(others, n_others, &rel, sigmask);
+            if (r < 0)
+                return -1;
+            if (r > 0) {
+                for (nfds_t j = 0; j < n_others; ++j)
+                    fds[map[j]].revents = others[j].revents;
+                return r;
+            }
+        } else {
+            timespec abs = to_ts(until);
+            int r = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &abs, nullptr);
+            if (r == EINTR) {
+                errno = EINTR;
+                return -1;
+            }
+        }
+    }
+}
+
+int poll_ms(struct pollfd *fds, nfds_t nfds, int timeout) {
+    bool handled = false;
+    int64_t t = timeout < 0 ? -1 : static_cast<int64_t>(timeout) * 1000000;
+    int r = poll_fds(fds, nfds, t, nullptr, &handled);
+    return handled ? r : real_poll()(fds, nfds, timeout);
+}
+
+int open_flags_from_mode(const char *mode, int *flags) {
+    int f = 0;
+    switch (mode[0]) {
+        case 'r':
+            f = O_RDONLY;
+            break;
+        case 'w':
+            f = O_WRONLY | O_CREAT | O_TRUNC;
+            break;
+        case 'a':
+            f = O_WRONLY | O_CREAT | O_APPEND;
+            break;
+        default:
+            return EINVAL;
+    }
+    for (const char *m = mode + 1; *m != '\0' && *m != ','; ++m) {
+        if (*m == '+')
+            f = (f & ~O_ACCMODE) | O_RDWR;
+        if (*m == 'e')
+            f |= O_CLOEXEC;
+        if (*m == 'x')
+            f |= O_EXCL;
+    }
+    *flags = f;
+    return 0;
+}
+
+// ---- stdio streams over device files ---------------------------------------------
+
+// glibc's stdio reads and writes through internal calls that no preloaded
+// symbol sees, so a stream on a device file is a cookie stream whose
+// functions go through the same paths as read() and write().
+ssize_t ck_read(void *c, char *buf, size_t n) {
+    return read_fd(static_cast<int>(reinterpret_cast<intptr_t>(c)), buf, n, false, 0);
+}
+ssize_t ck_write(void *c, const char *buf, size_t n) {
+    ssize_t r = write_fd(static_cast<int>(reinterpret_cast<intptr_t>(c)), buf, n);
+    return r < 0 ? 0 : r;  // stdio sees 0 as an error and keeps errno
+}
+int ck_seek(void *c, off64_t *pos, int whence) {
+    off64_t r = lseek64(static_cast<int>(reinterpret_cast<intptr_t>(c)), *pos, whence);
+    if (r < 0)
+        return -1;
+    *pos = r;
+    return 0;
+}
+int ck_close(void *c) {
+    return close_fd(static_cast<int>(reinterpret_cast<intptr_t>(c)));
+}
+
+FILE *open_stream(const char *path, const char *mode, FopenFn real) {
+    char tmp[kPathMax];
+    if (path == nullptr || mode == nullptr || !redirect(path, tmp, sizeof tmp)) {
+        FILE *f = real(path, mode);
+        if (f != nullptr)
+            fd_forget(fileno(f));
+        return f;
+    }
+    int flags = 0;
+    int err = open_flags_from_mode(mode, &flags);
+    if (err != 0) {
+        errno = err;
+        return nullptr;
+    }
+    int fd = open_path(AT_FDCWD, path, flags, 0666);
+    if (fd < 0)
+        return nullptr;
+    cookie_io_functions_t io{ck_read, ck_write, ck_seek, ck_close};
+    FILE *f = fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), mode, io);
+    if (f == nullptr) {
+        err = errno;
+        close_fd(fd);
+        errno = err;
+        return nullptr;
+    }
+    // fileno() of the stream gives the descriptor, as for an ordinary stream
+    // (libstdc++'s file streams read and write through it).
+    f->_fileno = fd;
+    return f;
+}
+
+template <typename Fn, typename... A>
+auto with_path(Fn real, const char *path, A... a) {
+    char tmp[kPathMax];
+    return real(redirect(path, tmp, sizeof tmp) ? tmp : path, a...);
+}
+
+}  // namespace
+
+// ---- exported entry points ---------------------------------------------------------
+
+extern "C" {
+
+#define OPEN_MODE(flags)                             \
+    mode_t mode = 0;                                 \
+    if (needs_mode(flags)) {                         \
+        va_list ap;                                  \
+        va_start(ap, flags);                         \
+        mode = static_cast<mode_t>(va_arg(ap, int)); \
+        va_end(ap);                                  \
+    }
+
+__attribute__((visibility("default"))) int open(const char *path, int flags, ...) {
+    OPEN_MODE(flags)
+    return open_path(AT_FDCWD, path, flags, mode);
+}
+__attribute__((visibility("default"))) int open64(const char *path, int flags, ...) {
+    OPEN_MODE(flags)
+    return open_path(AT_FDCWD, path, flags | O_LARGEFILE, mode);
+}
+__attribute__((visibility("default"))) int __open_2(const char *path, int flags) {
+    return open_path(AT_FDCWD, path, flags, 0);
+}
+__attribute__((visibility("default"))) int __open64_2(const char *path, int flags) {
+    return open_path(AT_FDCWD, path, flags | O_LARGEFILE, 0);
+}
+__attribute__((visibility("default"))) int openat(int dirfd, const char *path, int flags, ...) {
+    OPEN_MODE(flags)
+    return open_path(dirfd, path, flags, mode);
+}
+__attribute__((visibility("default"))) int openat64(int dirfd, const char *path, int flags, ...) {
+    OPEN_MODE(flags)
+    return open_path(dirfd, path, flags | O_LARGEFILE, mode);
+}
+__attribute__((visibility("default"))) int __openat_2(int dirfd, const char *path, int flags) {
+    return open_path(dirfd, path, flags, 0);
+}
+__attribute__((visibility("default"))) int __openat64_2(int dirfd, const char *path, int flags) {
+    return open_path(dirfd, path, flags | O_LARGEFILE, 0);
+}
+__attribute__((visibility("default"))) int creat(const char *path, mode_t mode) {
+    return open_path(AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC, mode);
+}
+__attribute__((visibility("default"))) int creat64(const char *path, mode_t mode) {
+    return open_path(AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC | O_LARGEFILE, mode);
+}
+#undef OPEN_MODE
+
+__attribute__((visibility("default"))) FILE *fopen(const char *path, const char *mode) {
+    return open_stream(path, mode, real_fopen());
+}
+__attribute__((visibility("default"))) FILE *fopen64(const char *path, const char *mode) {
+    return open_stream(path, mode, real_fopen64());
+}
+
+__attribute__((visibility("default"))) int close(int fd) {
+    return close_fd(fd);
+}
+
+// The shell's redirections (echo 1 > /sys/...) write through a duplicate.
+__attribute__((visibility("default"))) int dup(int fd) {
+    int r = real_dup()(fd);
+    if (r >= 0)
+        fd_copy(fd, r);
+    return r;
+}
+__attribute__((visibility("default"))) int dup2(int fd, int to) {
+    if (fd != to)
+        fd_forget(to);
+    int r = real_dup2()(fd, to);
+    if (r >= 0 && fd != to)
+        fd_copy(fd, r);
+    return r;
+}
+__attribute__((visibility("default"))) int dup3(int fd, int to, int flags) {
+    fd_forget(to);
+    int r = real_dup3()(fd, to, flags);
+    if (r >= 0)
+        fd_copy(fd, r);
+    return r;
+}
+__attribute__((visibility("default"))) int fcntl(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    int r = real_fcntl()(fd, cmd, arg);
+    if (r >= 0 && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC))
+        fd_copy(fd, r);
+    return r;
+}
+
+__attribute__((visibility("default"))) ssize_t read(int fd, void *buf, size_t n) {
+    return read_fd(fd, buf, n, false, 0);
+}
+__attribute__((visibility("default"))) ssize_t __read_chk(int fd, void *buf, size_t n,
+                                                          size_t buflen) {
+    if (n > buflen)
+        abort();  // what glibc's check does, without its message
+    return read_fd(fd, buf, n, false, 0);
+}
+__attribute__((visibility("default"))) ssize_t pread(int fd, void *buf, size_t n, off_t off) {
+    return read_fd(fd, buf, n, true, off);
+}
+__attribute__((visibility("default"))) ssize_t pread64(int fd, void *buf, size_t n, off64_t off) {
+    return read_fd(fd, buf, n, true, static_cast<off_t>(off));
+}
+__attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, size_t n) {
+    return write_fd(fd, buf, n);
+}
+
+__attribute__((visibility("default"))) int poll(struct pollfd *fds, nfds_t nfds, int timeout) {
+    return poll_ms(fds, nfds, timeout);
+}
+__attribute__((visibility("default"))) int __poll_chk(struct pollfd *fds, nfds_t nfds, int timeout,
+                                                      size_t fdslen) {
+    if (fdslen / sizeof *fds < nfds)
+        abort();
+    return poll_ms(fds, nfds, timeout);
+}
+__attribute__((visibility("default"))) int ppoll(struct pollfd *fds, nfds_t nfds,
+                                                 const struct timespec *tmo,
+                                                 const sigset_t *sigmask) {
+    bool handled = false;
+    int64_t t = tmo == nullptr ? -1 : static_cast<int64_t>(tmo->tv_sec) * 1000000000 + tmo->tv_nsec;
+    int r = poll_fds(fds, nfds, t, sigmask, &handled);
+    return handled ? r : real_ppoll()(fds, nfds, tmo, sigmask);
+}
+
+__attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    FdEntry *e = fd_entry(fd);
+    if (e == nullptr)
+        return real_ioctl()(fd, request, arg);
+    int r = e->kind.load(std::memory_order_relaxed) == kFramebuffer ? fb_ioctl(fd, request, arg)
+                                                                    : -ENOTTY;
+    if (r < 0) {
+        errno = -r;
+        return -1;
+    }
+    return r;
+}
+
+__attribute__((visibility("default"))) int stat(const char *path, struct stat *st) {
+    return with_path(real_stat(), path, st);
+}
+__attribute__((visibility("default"))) int lstat(const char *path, struct stat *st) {
+    return with_path(real_lstat(), path, st);
+}
+__attribute__((visibility("default"))) int stat64(const char *path, struct stat64 *st) {
+    return with_path(real_stat64(), path, st);
+}
+__attribute__((visibility("default"))) int lstat64(const char *path, struct stat64 *st) {
+    return with_path(real_lstat64(), path, st);
+}
+__attribute__((visibility("default"))) int fstatat(int dirfd, const char *path, struct stat *st,
+                                                   int flags) {
+    char tmp[kPathMax];
+    return real_fstatat()(dirfd, redirect(path, tmp, sizeof tmp) ? tmp : path, st, flags);
+}
+__attribute__((visibility("default"))) int fstatat64(int dirfd, const char *path, struct stat64 *st,
+                                                     int flags) {
+    char tmp[kPathMax];
+    return real_fstatat64()(dirfd, redirect(path, tmp, sizeof tmp) ? tmp : path, st, flags);
+}
+__attribute__((visibility("default"))) int access(const char *path, int mode) {
+    return with_path(real_access(), path, mode);
+}
+__attribute__((visibility("default"))) int faccessat(int dirfd, const char *path, int mode,
+                                                     int flags) {
+    char tmp[kPathMax];
+    return real_faccessat()(dirfd, redirect(path, tmp, sizeof tmp) ? tmp : path, mode, flags);
+}
+__attribute__((visibility("default"))) int statx(int dirfd, const char *path, int flags,
+                                                 unsigned int mask, struct statx *st) {
+    char tmp[kPathMax];
+    return real_statx()(dirfd, redirect(path, tmp, sizeof tmp) ? tmp : path, flags, mask, st);
+}
+__attribute__((visibility("default"))) DIR *opendir(const char *path) {
+    return with_path(real_opendir(), path);
+}
+
+}  // extern "C"
