@@ -7,6 +7,12 @@
 // <root>/.sim/audio/. Underruns happen for real when the writer falls behind,
 // or on request through the shared state (underrun_requests).
 //
+// MPSIM_SOUND_SLACK_MS (optional, default 0) lets the card wait that long for
+// late data, holding its position and playing silence, before it reports an
+// underrun: a loaded test machine then does not lose periods to short stalls
+// of the writer that the device would never see. With 0 the card underruns
+// the moment its buffer runs dry, as the hardware does.
+//
 // The plugin lives inside the program's process: it prints nothing, touches
 // no descriptor it did not open itself, and opens everything close-on-exec.
 #include <alsa/asoundlib.h>
@@ -57,13 +63,17 @@ struct Card {
     int rec_fd = -1;
     off_t rec_offset = sizeof(mpsim::RecordingHeader);
 
-    // Play clock: frames consumed = elapsed time since start_ns * rate.
+    // Play clock: frames consumed = elapsed time since start_ns * rate, never
+    // more than were queued. Counts run from the last prepare.
     bool running = false;
     bool xrun = false;  // the card stopped on an underrun; cleared by prepare
     int64_t start_ns = 0;
-    snd_pcm_uframes_t last_pos = 0;  // last position reported, within the buffer
+    uint64_t queued = 0;             // frames taken by transfer
+    snd_pcm_uframes_t last_pos = 0;  // last position reported (modulo boundary)
+    snd_pcm_uframes_t boundary = 0;  // wrap point of ALSA's positions, 0 until known
     int64_t period_ns = 0;           // a period's duration, rounded up
     snd_pcm_uframes_t avail_min = 1;
+    int64_t slack_ns = 0;  // how long the card waits for late data (see above)
 };
 
 Card *card_of(snd_pcm_ioplug_t *io) {
@@ -80,6 +90,15 @@ uint64_t frames_played(const Card &c, int64_t now) {
     const auto e = static_cast<uint64_t>(elapsed);
     const auto ns = static_cast<uint64_t>(kNsPerSecond);
     return e / ns * rate + e % ns * rate / ns;
+}
+
+// The moment the card has played `frames` frames since the start.
+int64_t time_of_frame(const Card &c, uint64_t frames) {
+    const uint64_t rate = c.io.rate;
+    const auto ns = static_cast<uint64_t>(kNsPerSecond);
+    const uint64_t whole = frames / rate * ns;
+    const uint64_t part = (frames % rate * ns + rate - 1) / rate;
+    return c.start_ns + static_cast<int64_t>(whole + part);
 }
 
 void arm_timer(const Card &c, const itimerspec &spec, int flags) {
@@ -148,12 +167,16 @@ void write_header(const Card &c, uint32_t rate, uint32_t channels, uint32_t form
     write_all(c.rec_fd, &header, sizeof header, 0);
 }
 
+snd_pcm_uframes_t report_position(Card &c, uint64_t played) {
+    c.last_pos = static_cast<snd_pcm_uframes_t>(c.boundary > 0 ? played % c.boundary : played);
+    return c.last_pos;
+}
+
 int mpsim_start(snd_pcm_ioplug_t *io) {
     Card &c = *card_of(io);
     c.start_ns = now_ns();
     c.running = true;
     c.xrun = false;
-    c.last_pos = 0;
     arm_periodic(c);
     return 0;
 }
@@ -173,18 +196,35 @@ snd_pcm_sframes_t mpsim_pointer(snd_pcm_ioplug_t *io) {
     if (!c.running) {
         return static_cast<snd_pcm_sframes_t>(c.last_pos);
     }
-    const uint64_t played = frames_played(c, now_ns());
-    const uint64_t queued = io->appl_ptr;
-    if (played >= queued) {
+    const int64_t now = now_ns();
+    uint64_t played = frames_played(c, now);
+    if (played >= c.queued) {
         // Nothing left in the buffer. While draining that is the normal end
-        // (ALSA stops the stream); otherwise the card has run dry.
-        if (io->state != SND_PCM_STATE_DRAINING) {
-            stop_on_underrun(c);
+        // (ALSA stops the stream); otherwise the card has run dry, unless it
+        // may still wait for late data.
+        if (io->state == SND_PCM_STATE_DRAINING) {
+            return -EPIPE;
         }
-        return -EPIPE;
+        if (now - time_of_frame(c, c.queued) >= c.slack_ns) {
+            stop_on_underrun(c);
+            return -EPIPE;
+        }
+        played = c.queued;
     }
-    c.last_pos = static_cast<snd_pcm_uframes_t>(played % io->buffer_size);
-    return static_cast<snd_pcm_sframes_t>(c.last_pos);
+    return static_cast<snd_pcm_sframes_t>(report_position(c, played));
+}
+
+// Data arriving while the card waits for it: the play clock resumes from now,
+// as if the card had been stopped since the buffer ran dry.
+void resume_if_starved(Card &c) {
+    if (!c.running) {
+        return;
+    }
+    const int64_t now = now_ns();
+    if (frames_played(c, now) >= c.queued) {
+        c.start_ns += now - time_of_frame(c, c.queued);
+        arm_periodic(c);
+    }
 }
 
 // Takes one request for an underrun, if any is pending.
@@ -208,6 +248,7 @@ snd_pcm_sframes_t mpsim_transfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_are
         snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
         return -EPIPE;
     }
+    resume_if_starved(c);
 
     // Samples go to the recording interleaved, in the order handed over,
     // whatever the layout of the areas.
@@ -238,6 +279,7 @@ snd_pcm_sframes_t mpsim_transfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_are
         }
         c.rec_offset += static_cast<off_t>(bytes);
         c.state->frames_played.fetch_add(static_cast<int32_t>(n));
+        c.queued += n;
         done += n;
     }
     return static_cast<snd_pcm_sframes_t>(size);
@@ -261,6 +303,10 @@ int mpsim_sw_params(snd_pcm_ioplug_t *io, snd_pcm_sw_params_t *params) {
     if (snd_pcm_sw_params_get_avail_min(params, &avail_min) == 0 && avail_min > 0) {
         c.avail_min = avail_min;
     }
+    snd_pcm_uframes_t boundary = 0;
+    if (snd_pcm_sw_params_get_boundary(params, &boundary) == 0) {
+        c.boundary = boundary;
+    }
     return 0;
 }
 
@@ -268,6 +314,7 @@ int mpsim_prepare(snd_pcm_ioplug_t *io) {
     Card &c = *card_of(io);
     c.running = false;
     c.xrun = false;
+    c.queued = 0;
     c.last_pos = 0;
     // An empty prepared buffer has room: a poller sees it writable at once.
     arm_now(c);
@@ -307,7 +354,8 @@ int mpsim_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfds, unsigned int n
             arm_now(c);
             break;
         default:
-            *revents = POLLERR;
+            // Not set up or stopped: like the kernel, report an error at once.
+            *revents = POLLOUT | POLLERR;
             arm_now(c);
             break;
     }
@@ -453,8 +501,17 @@ SND_PCM_PLUGIN_DEFINE_FUNC(mpsim) {
         return err;
     }
 
+    if (const char *slack = std::getenv("MPSIM_SOUND_SLACK_MS"); slack != nullptr) {
+        const long ms = std::strtol(slack, nullptr, 10);
+        c->slack_ns = ms > 0 ? static_cast<int64_t>(ms) * 1000000 : 0;
+    }
+
     c->io.version = SND_PCM_IOPLUG_VERSION;
     c->io.name = "mpsim";
+    // Positions are reported up to ALSA's boundary, not folded into the
+    // buffer, so that a full buffer's worth of progress is never mistaken for
+    // none.
+    c->io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA | SND_PCM_IOPLUG_FLAG_MONOTONIC;
     c->io.callback = &kCallbacks;
     c->io.private_data = c;
     c->io.poll_fd = c->timer_fd;

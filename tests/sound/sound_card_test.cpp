@@ -37,6 +37,8 @@ using sound_test::kPeriodFrames;
 using sound_test::pattern_sample;
 
 constexpr double kRate = 44100.0;
+constexpr int kStrictCard = 0;      // underruns as soon as the buffer runs dry
+constexpr int kPatientCard = 1000;  // waits up to a second for late data
 
 using Line = std::vector<std::string>;
 
@@ -127,8 +129,11 @@ class SoundCard : public ::testing::Test {
     }
 
     // Runs the probe with the given steps on this test's device and waits for
-    // it (a generous bound only guards against a hang).
-    ProbeRun probe(const std::vector<std::string> &steps) {
+    // it (a generous bound only guards against a hang). `slack_ms` is how long
+    // the card waits for late data before it underruns: tests that are not
+    // about real underruns give it a second so that a stalled machine cannot
+    // cost them a period.
+    ProbeRun probe(const std::vector<std::string> &steps, int slack_ms = kPatientCard) {
         ProbeRun run;
         int out_pipe[2];
         int err_pipe[2];
@@ -143,12 +148,13 @@ class SoundCard : public ::testing::Test {
             // The card's folder and the home that holds its .asoundrc are this
             // test's own; nothing else may redirect alsa-lib's configuration.
             if (key != "MPSIM_ROOT" && key != "HOME" && key != "XDG_CONFIG_HOME" &&
-                key != "ALSA_CONFIG_PATH") {
+                key != "ALSA_CONFIG_PATH" && key != "MPSIM_SOUND_SLACK_MS") {
                 env_strings.push_back(entry);
             }
         }
         env_strings.push_back("MPSIM_ROOT=" + root_.string());
         env_strings.push_back("HOME=" + (root_ / "home").string());
+        env_strings.push_back("MPSIM_SOUND_SLACK_MS=" + std::to_string(slack_ms));
         std::vector<char *> envp;
         for (std::string &s : env_strings) {
             envp.push_back(s.data());
@@ -329,34 +335,31 @@ TEST_F(SoundCard, BlockingWritesArePacedInRealTimeAndRecordedInOrder) {
         probe({"open", "setup", "2", "time", "write", std::to_string(kPeriods), "drain", "close"});
     expect_clean(run);
     ASSERT_EQ(run.first("setup").at(1), "0");
-    const std::vector<unsigned> accepted = accepted_periods(run);
-    const size_t underruns = kPeriods - accepted.size();
-    // A machine stalled for longer than the buffer may cost a period now and
-    // then, as on the device; anything more is the card's fault.
-    EXPECT_LE(underruns, 10u);
-    EXPECT_EQ(state_->underruns.load(), static_cast<int>(underruns));
+    const std::vector<Write> w = writes_of(run);
+    ASSERT_EQ(w.size(), static_cast<size_t>(kPeriods));
+    for (const Write &x : w) {
+        EXPECT_EQ(x.rc, 256) << "write " << x.seq;
+    }
+    EXPECT_EQ(state_->underruns.load(), 0);
 
-    // After the drain every frame taken has been played at 44100 frames per
-    // second; an underrun loses at most what the buffer held.
+    // The card starts with the first period and plays 44100 frames a second:
+    // period k can only be taken once the card has made room for it, and the
+    // drain ends only when everything has been played.
     const long long t0 = std::stoll(run.first("time").at(1));
+    const double buffer = static_cast<double>(buffer_frames(run));
+    for (size_t k = 0; k < w.size(); ++k) {
+        const double frames = static_cast<double>((k + 1) * kPeriodFrames) - buffer;
+        EXPECT_GE(static_cast<double>(w[k].ns - t0) / 1e9, frames / kRate - 0.001) << "write " << k;
+    }
     const Line drain = run.first("drain");
     ASSERT_EQ(drain.at(1), "0");
-    const double elapsed = static_cast<double>(std::stoll(drain.at(2)) - t0) / 1e9;
-    const double played = static_cast<double>(accepted.size() * kPeriodFrames) -
-                          static_cast<double>(underruns * buffer_frames(run));
-    EXPECT_GE(elapsed, played / kRate - 0.002);
-
-    // While the buffer is full each write waits for the card to take a period.
-    const std::vector<Write> w = writes_of(run);
-    if (underruns == 0) {
-        const double steady = static_cast<double>(w[kPeriods - 1].ns - w[49].ns) / 1e9;
-        EXPECT_GE(steady, (kPeriods - 50) * kPeriodFrames / kRate - 0.002);
-    }
+    EXPECT_GE(static_cast<double>(std::stoll(drain.at(2)) - t0) / 1e9,
+              kPeriods * kPeriodFrames / kRate - 0.001);
 
     const Recording rec = recording(0);
     expect_header(rec, 2);
-    EXPECT_EQ(rec.samples, expected_samples(accepted, 2));
-    EXPECT_EQ(state_->frames_played.load(), static_cast<int>(accepted.size() * kPeriodFrames));
+    EXPECT_EQ(rec.samples, expected_samples(accepted_periods(run), 2));
+    EXPECT_EQ(state_->frames_played.load(), kPeriods * static_cast<int>(kPeriodFrames));
     EXPECT_EQ(state_->recordings.load(), 1);
 }
 
@@ -426,22 +429,41 @@ TEST_F(SoundCard, UnderrunRequestedBeforeTheFirstWriteRefusesIt) {
 }
 
 TEST_F(SoundCard, WriterThatSleepsPastTheBufferGetsAnUnderrun) {
-    const ProbeRun run =
-        probe({"open", "setup", "2", "write", "4", "sleep", "500", "write", "3", "close"});
+    const ProbeRun run = probe(
+        {"open", "setup", "2", "write", "4", "sleep", "300", "write", "3", "close"}, kStrictCard);
     expect_clean(run);
     // The sleep must outlast what the buffer can hold for it to be an underrun.
-    ASSERT_LT(static_cast<double>(buffer_frames(run)) / kRate, 0.25);
+    ASSERT_LT(static_cast<double>(buffer_frames(run)) / kRate, 0.15);
     const std::vector<Write> w = writes_of(run);
     ASSERT_EQ(w.size(), 7u);
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(w[i].rc, 256) << "write " << i;
     }
     EXPECT_EQ(w[4].rc, -EPIPE);
-    EXPECT_EQ(w[5].rc, 256);
-    EXPECT_EQ(w[6].rc, 256);
-    EXPECT_EQ(run.first("prepare"), (Line{"prepare", "0"}));
+    // The two writes after the prepare restart the stream; on a strict card a
+    // stalled machine could cost one of them too, which the count shows.
+    const std::vector<unsigned> accepted = accepted_periods(run);
+    ASSERT_GE(accepted.size(), 4u);
+    EXPECT_EQ(std::vector<unsigned>(accepted.begin(), accepted.begin() + 4),
+              (std::vector<unsigned>{0, 1, 2, 3}));
+    EXPECT_EQ(state_->underruns.load(), static_cast<int>(w.size() - accepted.size()));
+    EXPECT_EQ(recording(0).samples, expected_samples(accepted, 2));
+}
+
+TEST_F(SoundCard, PatientCardWaitsOutAShortStallButNotALongOne) {
+    const ProbeRun run = probe({"open", "setup", "2", "write", "4", "sleep", "150", "write", "2",
+                                "sleep", "2500", "write", "2", "close"},
+                               kPatientCard);
+    expect_clean(run);
+    // The short stall outlasts the buffer but not the card's patience.
+    ASSERT_GT(150.0, 1000.0 * 4 * kPeriodFrames / kRate);
+    const std::vector<Write> w = writes_of(run);
+    ASSERT_EQ(w.size(), 8u);
+    const std::vector<long> rcs{w[0].rc, w[1].rc, w[2].rc, w[3].rc,
+                                w[4].rc, w[5].rc, w[6].rc, w[7].rc};
+    EXPECT_EQ(rcs, (std::vector<long>{256, 256, 256, 256, 256, 256, -EPIPE, 256}));
     EXPECT_EQ(state_->underruns.load(), 1);
-    EXPECT_EQ(recording(0).samples, expected_samples({0, 1, 2, 3, 5, 6}, 2));
+    EXPECT_EQ(recording(0).samples, expected_samples({0, 1, 2, 3, 4, 5, 7}, 2));
 }
 
 TEST_F(SoundCard, InjectedOpenErrorFailsTheOpen) {
