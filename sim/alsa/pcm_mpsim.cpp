@@ -101,34 +101,34 @@ int64_t time_of_frame(const Card &c, uint64_t frames) {
     return c.start_ns + static_cast<int64_t>(whole + part);
 }
 
-void arm_timer(const Card &c, const itimerspec &spec, int flags) {
+void arm_timer(const Card &c, const itimerspec &when, int flags) {
     if (c.timer_fd >= 0) {
-        timerfd_settime(c.timer_fd, flags, &spec, nullptr);
+        timerfd_settime(c.timer_fd, flags, &when, nullptr);
     }
 }
 
 // Makes the poll descriptor readable at once and keeps it so until read.
 void arm_now(const Card &c) {
-    itimerspec spec{};
-    spec.it_value.tv_nsec = 1;
-    arm_timer(c, spec, 0);
+    itimerspec when{};
+    when.it_value.tv_nsec = 1;
+    arm_timer(c, when, 0);
 }
 
 void disarm(const Card &c) {
-    itimerspec spec{};
-    arm_timer(c, spec, 0);
+    itimerspec when{};
+    arm_timer(c, when, 0);
 }
 
 // Fires once per period from the start of the stream: the moments a period's
 // worth of space frees up, as the period interrupt of a real card.
 void arm_periodic(const Card &c) {
-    itimerspec spec{};
+    itimerspec when{};
     const int64_t first = c.start_ns + c.period_ns;
-    spec.it_value.tv_sec = static_cast<time_t>(first / kNsPerSecond);
-    spec.it_value.tv_nsec = static_cast<long>(first % kNsPerSecond);
-    spec.it_interval.tv_sec = static_cast<time_t>(c.period_ns / kNsPerSecond);
-    spec.it_interval.tv_nsec = static_cast<long>(c.period_ns % kNsPerSecond);
-    arm_timer(c, spec, TFD_TIMER_ABSTIME);
+    when.it_value.tv_sec = static_cast<time_t>(first / kNsPerSecond);
+    when.it_value.tv_nsec = static_cast<long>(first % kNsPerSecond);
+    when.it_interval.tv_sec = static_cast<time_t>(c.period_ns / kNsPerSecond);
+    when.it_interval.tv_nsec = static_cast<long>(c.period_ns % kNsPerSecond);
+    arm_timer(c, when, TFD_TIMER_ABSTIME);
 }
 
 void clear_timer(const Card &c) {
