@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include "sim.h"
@@ -29,6 +30,10 @@ using DupFn = int (*)(int);
 using Dup2Fn = int (*)(int, int);
 using Dup3Fn = int (*)(int, int, int);
 using FcntlFn = int (*)(int, int, ...);
+using CopyRangeFn = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
+using SendfileFn = ssize_t (*)(int, int, off_t *, size_t);
+using Sendfile64Fn = ssize_t (*)(int, int, off64_t *, size_t);
+using SpliceFn = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
 
 #define REAL(type, name)                          \
     type real_##name() {                          \
@@ -50,6 +55,10 @@ REAL(DupFn, dup)
 REAL(Dup2Fn, dup2)
 REAL(Dup3Fn, dup3)
 REAL(FcntlFn, fcntl)
+REAL(CopyRangeFn, copy_file_range)
+REAL(SendfileFn, sendfile)
+REAL(Sendfile64Fn, sendfile64)
+REAL(SpliceFn, splice)
 #undef REAL
 
 bool needs_mode(int flags) {
@@ -162,6 +171,15 @@ ssize_t write_fd(int fd, const void *buf, size_t n) {
         panel_push(e->path);
     errno = err;
     return r;
+}
+
+// Copies inside the kernel would bypass read() and write(); sysfs refuses
+// them too, and tools like cat then fall back to reading and writing.
+bool refuse_kernel_copy(int a, int b) {
+    if (fd_entry(a) == nullptr && fd_entry(b) == nullptr)
+        return false;
+    errno = EINVAL;
+    return true;
 }
 
 // ---- poll --------------------------------------------------------------------
@@ -473,6 +491,31 @@ __attribute__((visibility("default"))) ssize_t pread64(int fd, void *buf, size_t
 }
 __attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, size_t n) {
     return write_fd(fd, buf, n);
+}
+
+__attribute__((visibility("default"))) ssize_t copy_file_range(int in, off64_t *in_off, int out,
+                                                               off64_t *out_off, size_t n,
+                                                               unsigned int flags) {
+    if (refuse_kernel_copy(in, out))
+        return -1;
+    return real_copy_file_range()(in, in_off, out, out_off, n, flags);
+}
+__attribute__((visibility("default"))) ssize_t sendfile(int out, int in, off_t *off, size_t n) {
+    if (refuse_kernel_copy(in, out))
+        return -1;
+    return real_sendfile()(out, in, off, n);
+}
+__attribute__((visibility("default"))) ssize_t sendfile64(int out, int in, off64_t *off, size_t n) {
+    if (refuse_kernel_copy(in, out))
+        return -1;
+    return real_sendfile64()(out, in, off, n);
+}
+__attribute__((visibility("default"))) ssize_t splice(int in, off64_t *in_off, int out,
+                                                      off64_t *out_off, size_t n,
+                                                      unsigned int flags) {
+    if (refuse_kernel_copy(in, out))
+        return -1;
+    return real_splice()(in, in_off, out, out_off, n, flags);
 }
 
 __attribute__((visibility("default"))) int poll(struct pollfd *fds, nfds_t nfds, int timeout) {

@@ -1,0 +1,685 @@
+// A simulated device: its root folder, the program running on it and what
+// its hardware saw.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "mpsim/harness.h"
+#include "te_clock.h"
+
+extern char **environ;
+
+namespace mpsim {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr Ms kPollStep{3};
+
+[[noreturn]] void fail(const std::string &what) {
+    throw std::runtime_error("mpsim: " + what + ": " + strerror(errno));
+}
+
+void write_text(const fs::path &p, const std::string &bytes, mode_t mode = 0644) {
+    fs::create_directories(p.parent_path());
+    int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        fail("create " + p.string());
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t r = write(fd, bytes.data() + done, bytes.size() - done);
+        if (r <= 0) {
+            close(fd);
+            fail("write " + p.string());
+        }
+        done += static_cast<size_t>(r);
+    }
+    close(fd);
+}
+
+std::optional<std::string> slurp(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool all_digits(const std::string &s) {
+    if (s.empty())
+        return false;
+    for (char c : s)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+int hexval(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// "<ns> <pid> <op> <path...> <arg> <result>"; the path may hold spaces.
+std::optional<JournalEntry> parse_journal_line(const std::string &line) {
+    std::vector<std::string> t;
+    std::string cur;
+    for (char c : line) {
+        if (c == ' ') {
+            t.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    t.push_back(cur);
+    if (t.size() < 6)
+        return std::nullopt;
+    JournalEntry e;
+    e.time_ns = std::stoull(t[0]);
+    e.pid = static_cast<pid_t>(std::stol(t[1]));
+    e.op = t[2];
+    e.result = t.back();
+    e.arg = t[t.size() - 2];
+    e.path = t[3];
+    for (size_t i = 4; i + 2 < t.size(); ++i)
+        e.path += " " + t[i];
+    if (e.op == "write" && e.arg != "-") {
+        for (size_t i = 0; i + 1 < e.arg.size(); i += 2)
+            e.bytes.push_back(static_cast<uint8_t>(hexval(e.arg[i]) * 16 + hexval(e.arg[i + 1])));
+    }
+    return e;
+}
+
+std::string resolve_program(const std::string &name) {
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char *path = getenv("PATH");
+    std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    std::string d;
+    while (std::getline(dirs, d, ':')) {
+        std::string cand = (d.empty() ? "." : d) + "/" + name;
+        if (access(cand.c_str(), X_OK) == 0)
+            return cand;
+    }
+    return name;
+}
+
+bool binary_uses_asan(const std::string &file) {
+    auto bytes = slurp(file);
+    return bytes && bytes->find("libasan.so") != std::string::npos;
+}
+
+}  // namespace
+
+bool JournalEntry::ok() const {
+    return result == "ok" || all_digits(result);
+}
+
+struct Device::Impl {
+    Options opt;
+    std::string root;
+    bool keep = false;
+    State *st = nullptr;
+    pid_t pid = -1;
+    std::optional<ExitStatus> status;
+
+    mutable std::mutex journal_mu;
+    mutable std::vector<JournalEntry> journal;
+    mutable off_t journal_off = 0;
+    mutable std::string journal_tail;
+
+    fs::path file(const std::string &rel) const { return fs::path(root) / rel; }
+
+    void reap(int wstatus) {
+        ExitStatus s;
+        if (WIFEXITED(wstatus)) {
+            s.exited = true;
+            s.code = WEXITSTATUS(wstatus);
+        } else if (WIFSIGNALED(wstatus)) {
+            s.code = WTERMSIG(wstatus);
+        }
+        status = s;
+    }
+
+    bool poll_child() {
+        if (pid < 0 || status)
+            return false;
+        int ws = 0;
+        pid_t r = waitpid(pid, &ws, WNOHANG);
+        if (r == pid) {
+            reap(ws);
+            return false;
+        }
+        return r == 0;
+    }
+
+    void refresh_journal() const {
+        int fd = open(file(".sim/journal").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        char buf[65536];
+        for (;;) {
+            ssize_t r = pread(fd, buf, sizeof buf, journal_off);
+            if (r <= 0)
+                break;
+            journal_off += r;
+            journal_tail.append(buf, static_cast<size_t>(r));
+        }
+        close(fd);
+        size_t start = 0;
+        for (size_t nl; (nl = journal_tail.find('\n', start)) != std::string::npos;
+             start = nl + 1) {
+            if (auto e = parse_journal_line(journal_tail.substr(start, nl - start)))
+                journal.push_back(std::move(*e));
+        }
+        journal_tail.erase(0, start);
+    }
+};
+
+Device::Device(Options opt) : impl_(new Impl) {
+    Impl &d = *impl_;
+    d.opt = opt;
+    const char *keep_env = getenv("MPSIM_KEEP_ROOT");
+    d.keep = opt.keep_root || (keep_env != nullptr && std::string(keep_env) == "1");
+    if (!opt.root.empty()) {
+        fs::remove_all(opt.root);
+        fs::create_directories(opt.root);
+        d.root = fs::absolute(opt.root).lexically_normal().string();
+    } else {
+        const char *tmp = getenv("TMPDIR");
+        std::string templ =
+            std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/mpsim-XXXXXX";
+        std::vector<char> buf(templ.begin(), templ.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) == nullptr) {
+            delete impl_;
+            fail("mkdtemp " + templ);
+        }
+        d.root = fs::absolute(buf.data()).string();
+    }
+    try {
+        // The sysfs tree as the board has it at boot.
+        for (const char *f :
+             {"sys/class/gpio/export", "sys/class/gpio/unexport", "sys/class/pwm/pwmchip0/export",
+              "sys/bus/platform/drivers/gpio-keys-polled/bind",
+              "sys/bus/platform/drivers/gpio-keys-polled/unbind",
+              "sys/kernel/screen_update/update"})
+            write_text(d.file(f), "");
+        write_text(d.file("sys/kernel/screen_update/lcdporch"), "24\n");
+        fs::create_directories(d.file("sys/devices/soc/1c21000.pwm/pwm/pwmchip0"));
+        fs::create_directories(d.file("mnt/UDISK"));
+        fs::create_directories(d.file("etc"));
+        fs::create_directories(d.file("dev"));
+        fs::create_directories(d.file(".sim/frames"));
+        fs::create_directories(d.file(".sim/audio"));
+        write_text(d.file("home/.asoundrc"), "pcm_type.mpsim { lib \"" + alsa_plugin() +
+                                                 "\" }\npcm.!default { type mpsim }\n");
+        write_text(d.file(".sim/journal"), "");
+        write_text(d.file(".sim/fb_geometry"),
+                   std::to_string(opt.fb_width) + " " + std::to_string(opt.fb_height) + "\n");
+        if (opt.fb_present) {
+            int fd = open(d.file("dev/fb0").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd < 0 || ftruncate(fd, static_cast<off_t>(opt.fb_width) * opt.fb_height * 4) != 0)
+                fail("framebuffer");
+            close(fd);
+        }
+
+        int fd = open(d.file(".sim/state").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0 || ftruncate(fd, sizeof(State)) != 0)
+            fail("state");
+        void *m = mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        if (m == MAP_FAILED)
+            fail("mmap state");
+        d.st = static_cast<State *>(m);  // zero-filled by ftruncate
+        State &s = *d.st;
+        for (unsigned k = 0; k < 7; ++k)
+            s.gpio_level[key_gpio(static_cast<Key>(k))].store(1);
+        s.gpio_level[1].store(1);
+        s.gpio_level[132].store(1);
+        s.keys_bound.store(1);
+        s.adc_vol.store(volume_raw_for_percent(50));
+        s.adc_bat.store(80);
+        s.te_clock.store(opt.te_clock);
+        s.porch.store(kDefaultPorch);
+        te::store64(s.te_epoch_hi, s.te_epoch_lo, te::now_ns());
+        s.version = kStateVersion;
+        std::atomic_thread_fence(std::memory_order_release);
+        s.magic = kStateMagic;
+        write_text(d.file("sys/devices/soc/1c24800.tp_adc/value"),
+                   std::to_string(s.adc_vol.load()) + "\n");
+        write_text(d.file("sys/devices/soc/1c23400.battery/adc"),
+                   std::to_string(s.adc_bat.load()) + "\n");
+    } catch (...) {
+        if (d.st != nullptr)
+            munmap(d.st, sizeof(State));
+        if (!d.keep)
+            fs::remove_all(d.root);
+        delete impl_;
+        throw;
+    }
+}
+
+Device::~Device() {
+    kill_program();
+    if (impl_->st != nullptr)
+        munmap(impl_->st, sizeof(State));
+    if (!impl_->keep) {
+        std::error_code ec;
+        fs::remove_all(impl_->root, ec);
+    }
+    delete impl_;
+}
+
+const std::string &Device::root() const {
+    return impl_->root;
+}
+
+std::string Device::path(const std::string &device_path) const {
+    return impl_->root + (device_path.empty() || device_path[0] != '/' ? "/" : "") + device_path;
+}
+
+State &Device::state() {
+    return *impl_->st;
+}
+
+// ---- hardware ----------------------------------------------------------------
+
+void Device::set_key(Key k, bool pressed) {
+    set_gpio_level(key_gpio(k), pressed ? 0 : 1);
+}
+
+void Device::release_all_keys() {
+    for (int k = 0; k < 7; ++k)
+        set_key(static_cast<Key>(k), false);
+}
+
+void Device::set_volume_percent(int percent) {
+    set_volume_raw(volume_raw_for_percent(percent));
+}
+void Device::set_volume_raw(int raw) {
+    impl_->st->adc_vol.store(raw);
+}
+void Device::set_battery_raw(int raw) {
+    impl_->st->adc_bat.store(raw);
+}
+void Device::set_headphone(int level) {
+    set_gpio_level(132, level);
+}
+void Device::set_usb(int level) {
+    set_gpio_level(1, level);
+}
+
+void Device::set_gpio_level(unsigned gpio, int level) {
+    if (gpio < static_cast<unsigned>(kGpioLines))
+        impl_->st->gpio_level[gpio].store(level ? 1 : 0);
+}
+
+int Device::gpio_level(unsigned gpio) const {
+    return gpio < static_cast<unsigned>(kGpioLines) ? impl_->st->gpio_level[gpio].load() : -1;
+}
+
+bool Device::gpio_exported(unsigned gpio) const {
+    return gpio < static_cast<unsigned>(kGpioLines) && impl_->st->gpio_exported[gpio].load() != 0;
+}
+
+bool Device::keys_bound() const {
+    return impl_->st->keys_bound.load() != 0;
+}
+
+void Device::set_te_clock(int clock) {
+    State &s = *impl_->st;
+    te::Lock lock(s);
+    te::rebase(s, te::now_ns());
+    s.te_clock.store(clock);
+}
+
+void Device::stop_te(bool stopped) {
+    State &s = *impl_->st;
+    te::Lock lock(s);
+    te::rebase(s, te::now_ns());
+    s.te_stopped.store(stopped ? 1 : 0);
+}
+
+int Device::porch() const {
+    return impl_->st->porch.load();
+}
+
+// ---- files and faults --------------------------------------------------------
+
+void Device::write_file(const std::string &device_path, const std::string &bytes) {
+    write_text(path(device_path), bytes);
+}
+
+std::optional<std::string> Device::read_file(const std::string &device_path) const {
+    return slurp(path(device_path));
+}
+
+void Device::remove_file(const std::string &device_path) {
+    std::error_code ec;
+    fs::remove_all(path(device_path), ec);
+}
+
+// Root ignores permission bits, so the preloaded library refuses writes to
+// files with exactly this mode (and creation in folders with 01555).
+void Device::make_unwritable(const std::string &device_path) {
+    std::string p = path(device_path);
+    struct stat st {};
+    if (stat(p.c_str(), &st) != 0)
+        fail("stat " + p);
+    if (chmod(p.c_str(), S_ISDIR(st.st_mode) ? 01555 : 01444) != 0)
+        fail("chmod " + p);
+}
+
+void Device::remove_framebuffer() {
+    remove_file("/dev/fb0");
+}
+
+void Device::refuse_writes(const std::string &device_path, int err, int count) {
+    State &s = *impl_->st;
+    s.write_fault_errno.store(0);
+    snprintf(s.write_fault_path, sizeof s.write_fault_path, "%s", device_path.c_str());
+    s.write_fault_count.store(count);
+    s.write_fault_errno.store(err);
+}
+
+void Device::fail_sound_open(int err) {
+    impl_->st->sound_open_errno.store(err);
+}
+void Device::request_underruns(int n) {
+    impl_->st->underrun_requests.store(n);
+}
+
+// ---- running a program -------------------------------------------------------
+
+void Device::start(const std::vector<std::string> &argv,
+                   const std::vector<std::string> &extra_env) {
+    Impl &d = *impl_;
+    if (argv.empty())
+        throw std::invalid_argument("mpsim: start without a program");
+    if (d.pid > 0 && !d.status)
+        kill_program();
+    d.status.reset();
+
+    const std::string preload = preload_library();
+    const std::vector<std::string> emu = emulator();
+    const char *parent_preload = getenv("LD_PRELOAD");
+    bool asan =
+        (parent_preload != nullptr && parent_preload[0] != '\0') || binary_uses_asan(argv[0]);
+#if defined(__SANITIZE_ADDRESS__)
+    asan = true;
+#endif
+
+    std::vector<std::string> env;
+    auto name_of = [](const std::string &kv) { return kv.substr(0, kv.find('=')); };
+    std::string asan_options;
+    for (char **e = environ; *e != nullptr; ++e) {
+        std::string kv = *e;
+        std::string n = name_of(kv);
+        if (n == "MPSIM_ROOT" || n == "HOME" || n == "LD_PRELOAD")
+            continue;
+        if (n == "ASAN_OPTIONS") {
+            asan_options = kv.substr(kv.find('=') + 1);
+            if (asan)
+                continue;
+        }
+        env.push_back(kv);
+    }
+    env.push_back("MPSIM_ROOT=" + d.root);
+    env.push_back("HOME=" + d.root + "/home");
+    if (emu.empty())
+        env.push_back("LD_PRELOAD=" + preload);
+    if (asan) {
+        // The preloaded library comes ahead of the sanitizer's runtime, and
+        // the program never frees what its threads hold when it hands off.
+        if (!asan_options.empty())
+            asan_options += ":";
+        env.push_back("ASAN_OPTIONS=" + asan_options + "verify_asan_link_order=0:detect_leaks=0");
+    }
+    for (const std::string &kv : extra_env) {
+        std::string n = name_of(kv);
+        std::erase_if(env, [&](const std::string &x) { return name_of(x) == n; });
+        env.push_back(kv);
+    }
+
+    std::vector<std::string> args;
+    if (!emu.empty()) {
+        args = emu;
+        args.push_back("-E");
+        args.push_back("LD_PRELOAD=" + preload);
+        args.insert(args.end(), argv.begin(), argv.end());
+    } else {
+        args = argv;
+    }
+    std::string program = resolve_program(args[0]);
+    std::vector<char *> cargv;
+    for (std::string &a : args)
+        cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    std::vector<char *> cenv;
+    for (std::string &e : env)
+        cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int out = open(d.file(".sim/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open(d.file(".sim/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (in < 0 || out < 0 || err < 0)
+        fail("program output files");
+
+    pid_t pid = fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid == 0) {
+        // Its own process group, so the shell and the finish script it starts
+        // go with it when the device is torn down.
+        setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(program.c_str(), cargv.data(), cenv.data());
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    close(in);
+    close(out);
+    close(err);
+    d.pid = pid;
+}
+
+void Device::start_mp_test(const std::string &app_dir, const std::string &finish_script) {
+    start({mp_test_binary(), app_dir, finish_script});
+}
+
+bool Device::running() {
+    return impl_->poll_child();
+}
+
+pid_t Device::pid() const {
+    return impl_->pid;
+}
+
+std::optional<ExitStatus> Device::wait_exit(Ms timeout) {
+    Impl &d = *impl_;
+    if (d.pid < 0)
+        return std::nullopt;
+    auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        d.poll_child();
+        if (d.status)
+            return d.status;
+        if (std::chrono::steady_clock::now() >= end)
+            return std::nullopt;
+        std::this_thread::sleep_for(kPollStep);
+    }
+}
+
+void Device::kill_program() {
+    Impl &d = *impl_;
+    if (d.pid <= 0)
+        return;
+    kill(-d.pid, SIGKILL);  // the whole group: the program and its shells
+    if (!d.status) {
+        kill(d.pid, SIGKILL);
+        int ws = 0;
+        if (waitpid(d.pid, &ws, 0) == d.pid)
+            d.reap(ws);
+    }
+}
+
+std::string Device::stdout_text() const {
+    return slurp(impl_->file(".sim/stdout")).value_or("");
+}
+std::string Device::stderr_text() const {
+    return slurp(impl_->file(".sim/stderr")).value_or("");
+}
+
+// ---- what the hardware saw ---------------------------------------------------
+
+int Device::pushes() const {
+    return impl_->st->pushes.load();
+}
+int Device::frame_count() const {
+    return impl_->st->frames.load();
+}
+
+Frame Device::frame(int index) const {
+    char name[32];
+    snprintf(name, sizeof name, "%06d.frame", index);
+    auto bytes = slurp(impl_->file(".sim/frames") / name);
+    if (!bytes || bytes->size() < sizeof(FrameHeader))
+        throw std::out_of_range("mpsim: no frame " + std::to_string(index));
+    FrameHeader h{};
+    memcpy(&h, bytes->data(), sizeof h);
+    size_t words = size_t{h.width} * h.height;
+    if (h.magic != kFrameMagic || bytes->size() < sizeof h + words * 4)
+        throw std::runtime_error("mpsim: bad frame " + std::to_string(index));
+    Frame f;
+    f.width = static_cast<int>(h.width);
+    f.height = static_cast<int>(h.height);
+    f.push = h.push;
+    f.time_ns = (uint64_t{h.time_hi} << 32) | h.time_lo;
+    f.px.resize(words);
+    memcpy(f.px.data(), bytes->data() + sizeof h, words * 4);
+    return f;
+}
+
+std::vector<Frame> Device::frames() const {
+    std::vector<Frame> out;
+    int n = frame_count();
+    for (int i = 0; i < n; ++i)
+        out.push_back(frame(i));
+    return out;
+}
+
+std::optional<Frame> Device::current_frame() const {
+    int n = frame_count();
+    if (n <= 0)
+        return std::nullopt;
+    return frame(n - 1);
+}
+
+std::vector<JournalEntry> Device::journal() const {
+    std::lock_guard<std::mutex> lock(impl_->journal_mu);
+    impl_->refresh_journal();
+    return impl_->journal;
+}
+
+std::vector<JournalEntry> Device::journal(const std::string &op, const std::string &path) const {
+    std::vector<JournalEntry> out;
+    for (JournalEntry &e : journal())
+        if ((op.empty() || e.op == op) && (path.empty() || e.path == path))
+            out.push_back(std::move(e));
+    return out;
+}
+
+int Device::recording_count() const {
+    return impl_->st->recordings.load();
+}
+
+Recording Device::recording(int index) const {
+    char name[32];
+    snprintf(name, sizeof name, "%06d.pcm", index);
+    auto bytes = slurp(impl_->file(".sim/audio") / name);
+    if (!bytes || bytes->size() < sizeof(RecordingHeader))
+        throw std::out_of_range("mpsim: no recording " + std::to_string(index));
+    RecordingHeader h{};
+    memcpy(&h, bytes->data(), sizeof h);
+    if (h.magic != kRecordingMagic)
+        throw std::runtime_error("mpsim: bad recording " + std::to_string(index));
+    Recording r;
+    r.rate = h.rate;
+    r.channels = h.channels;
+    size_t samples = (bytes->size() - sizeof h) / 2;
+    // A recording still being written may end inside a frame.
+    if (h.channels > 0)
+        samples -= samples % h.channels;
+    r.samples.resize(samples);
+    memcpy(r.samples.data(), bytes->data() + sizeof h, samples * 2);
+    return r;
+}
+
+int Device::underruns() const {
+    return impl_->st->underruns.load();
+}
+
+// ---- waiting -------------------------------------------------------------------
+
+bool Device::wait_until(const std::function<bool()> &cond, Ms timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (cond())
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return cond();
+        std::this_thread::sleep_for(kPollStep);
+    }
+}
+
+bool Device::wait_pushes(int n, Ms timeout) {
+    return wait_until([&] { return pushes() >= n; }, timeout);
+}
+
+// True as soon as a frame kept so far (each looked at once, in push order)
+// satisfies pred.
+bool Device::wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout) {
+    int next = 0;
+    return wait_until(
+        [&] {
+            for (int n = frame_count(); next < n; ++next)
+                if (pred(frame(next)))
+                    return true;
+            return false;
+        },
+        timeout);
+}
+
+bool Device::wait_journal(const std::string &op, const std::string &path, Ms timeout) {
+    return wait_until([&] { return !journal(op, path).empty(); }, timeout);
+}
+
+}  // namespace mpsim
