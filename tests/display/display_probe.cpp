@@ -73,7 +73,8 @@ int draw_guarded(int fw, int fh, int w, int h, const char *dump) {
         }
         std::FILE *fp = std::fopen(dump, "wb");
         const auto words = fb.contents();
-        if (fp == nullptr || std::fwrite(words.data(), 4, words.size(), fp) != words.size()) {
+        if (fp == nullptr ||
+            (!words.empty() && std::fwrite(words.data(), 4, words.size(), fp) != words.size())) {
             std::fprintf(stderr, "cannot write %s\n", dump);
             rc = rc ? rc : 4;
         }

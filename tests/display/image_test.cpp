@@ -174,7 +174,9 @@ TEST_P(DrawImageCopy, CopiesWhatExistsAndPushes) {
     const size_t words = static_cast<size_t>(c.fb_w) * static_cast<size_t>(c.fb_h);
     ASSERT_EQ(bytes.size(), words * 4);
     std::vector<uint32_t> fb(words);
-    std::memcpy(fb.data(), bytes.data(), bytes.size());
+    if (!bytes.empty()) {
+        std::memcpy(fb.data(), bytes.data(), bytes.size());
+    }
 
     int wrong = 0;
     std::string first;
