@@ -110,7 +110,7 @@ void show_char(uint16_t x, uint16_t y, unsigned char c, uint8_t r, uint8_t g, ui
                 draw_pixel(static_cast<uint16_t>(x + j), static_cast<uint16_t>(y + i), r, g, b);
             } else {
                 // One row taller than wide: each block overlaps the block row
-                // below, which closes the gaps of thin strokes at large scales.
+                // below, and a glyph's lowest row reaches one row under its cell.
                 draw_rect_color(static_cast<uint16_t>(x + j * size),
                                 static_cast<uint16_t>(y + i * size), size,
                                 static_cast<uint16_t>(size + 1), r, g, b);
