@@ -221,9 +221,17 @@ TEST(MpSim, FactoryPassKeepsEveryScreenAndTheSound) {
         }
         EXPECT_TRUE(white) << "no all-white frame among " << listed;
     }
-    // Music on the image screen: at least one recording with samples in it.
-    const std::string wav = slurp(out / "rec-0000.wav");
-    ASSERT_GT(wav.size(), 44u + 4u);
-    EXPECT_EQ(wav.substr(0, 4), "RIFF");
-    EXPECT_FALSE(contains(summary, "recordings: 0")) << summary;
+    // Music on the image screen: a recording with samples in it. (The sound
+    // device may also be opened and closed without a period played.)
+    bool sound = false;
+    for (int i = 0;; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "rec-%04d.wav", i);
+        if (!fs::exists(out / name))
+            break;
+        const std::string wav = slurp(out / name);
+        EXPECT_EQ(wav.substr(0, 4), "RIFF") << name;
+        sound = sound || wav.size() > 44u + 4096u;
+    }
+    EXPECT_TRUE(sound) << summary;
 }
