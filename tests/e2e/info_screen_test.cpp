@@ -139,8 +139,9 @@ TEST(InfoScreen, FirstScreenWithEverythingPresent) {
     ASSERT_TRUE(s.dev.wait_until([&] { return s.dev.frame_count() >= 2; }, 20s));
     Frame first = s.dev.frame(0);
     std::string why = e2e::check_golden(first, "info-first-stored");
-    if (why != "skip")
+    if (why != "skip") {
         EXPECT_EQ(why, "");
+    }
     // Only the first 8 bytes of the version, the first 14 of /etc/version.
     EXPECT_TRUE(e2e::field_shows(first, 80, "1.2.3-rc", e2e::kYellow, &why)) << why;
     EXPECT_TRUE(e2e::field_shows(first, 104, "YES", e2e::kYellow, &why)) << why;
@@ -150,8 +151,9 @@ TEST(InfoScreen, FirstScreenWithEverythingPresent) {
     Frame waiting = s.dev.frame(1);
     EXPECT_TRUE(e2e::field_shows(waiting, kFpsY, "Waiting..", e2e::kRed, &why)) << why;
     why = e2e::check_golden(waiting, "info-waiting-stored");
-    if (why != "skip")
+    if (why != "skip") {
         EXPECT_EQ(why, "");
+    }
     EXPECT_EQ(
         s.dev.journal("write", "/sys/devices/soc/1c21000.pwm/pwm/pwmchip0/pwm0/duty_cycle").size(),
         1u)
@@ -164,8 +166,9 @@ TEST(InfoScreen, FirstScreenWithNothingStored) {
     ASSERT_TRUE(s.dev.wait_until([&] { return s.dev.frame_count() >= 1; }, 20s));
     Frame first = s.dev.frame(0);
     std::string why = e2e::check_golden(first, "info-first-defaults");
-    if (why != "skip")
+    if (why != "skip") {
         EXPECT_EQ(why, "");
+    }
     EXPECT_TRUE(e2e::field_shows(first, 80, "N/A", e2e::kYellow, &why)) << why;
     EXPECT_TRUE(e2e::field_shows(first, 104, "NO", e2e::kYellow, &why)) << why;
     EXPECT_TRUE(e2e::field_shows(first, kPorchY, "24", e2e::kGreen, &why)) << why;
