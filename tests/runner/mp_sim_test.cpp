@@ -91,7 +91,7 @@ const std::string kScenarios = MP_SCENARIO_DIR;
 
 // Whether the program under test already has its information screen: the
 // factory entry held from power-on must bring a frame within 10 s.
-bool program_shows_information_screen() {
+bool probe_information_screen() {
     mpsim::Device dev;
     const std::string app = dev.root() + "/app";
     fs::create_directories(app);
@@ -102,6 +102,21 @@ bool program_shows_information_screen() {
     const bool shown = dev.wait_pushes(1, 10s);
     dev.kill_program();
     return shown;
+}
+
+bool program_shows_information_screen() {
+    static const bool shown = probe_information_screen();
+    return shown;
+}
+
+// The hex bytes of the last journal line "write <path> <hex> <count>".
+std::string last_write(const std::string &journal, const std::string &path) {
+    const std::string key = " write " + path + " ";
+    const size_t at = journal.rfind(key);
+    if (at == std::string::npos)
+        return "";
+    const size_t from = at + key.size();
+    return journal.substr(from, journal.find(' ', from) - from);
 }
 
 }  // namespace
@@ -234,4 +249,65 @@ TEST(MpSim, FactoryPassKeepsEveryScreenAndTheSound) {
         sound = sound || wav.size() > 44u + 4096u;
     }
     EXPECT_TRUE(sound) << summary;
+}
+
+TEST(MpSim, FactoryEntryHandsOffFromTheInformationScreen) {
+    if (!program_shows_information_screen())
+        GTEST_SKIP() << "no information screen yet";
+    TempDir tmp;
+    const fs::path out = tmp.path / "out";
+    const Result r = run_mp_sim({kScenarios + "/factory-entry.scn", out.string()}, tmp.path);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string summary = slurp(out / "summary.txt");
+    EXPECT_TRUE(contains(summary, "exit status: 0\n")) << summary;
+    EXPECT_TRUE(contains(summary, "recordings: 0")) << summary;
+    EXPECT_EQ(slurp(out / "finish.txt"), "finish script ran\n");
+}
+
+TEST(MpSim, PorchAdjustStoresWhatThePanelRuns) {
+    if (!program_shows_information_screen())
+        GTEST_SKIP() << "no information screen yet";
+    TempDir tmp;
+    const fs::path out = tmp.path / "out";
+    const Result r = run_mp_sim({kScenarios + "/porch-adjust.scn", out.string()}, tmp.path);
+    ASSERT_EQ(r.status, 0) << r.out << r.err << slurp(out / "steps.txt");
+    EXPECT_TRUE(contains(slurp(out / "summary.txt"), "exit status: 0\n"));
+    // The save keys store the porch the panel was stepped to: the last
+    // porch file write carries the same 3 bytes as the last panel setting.
+    const std::string journal = slurp(out / "journal.txt");
+    const std::string stored = last_write(journal, "/mnt/UDISK/.lcdporch");
+    EXPECT_EQ(stored.size(), 6u) << journal;
+    EXPECT_EQ(stored, last_write(journal, "/sys/kernel/screen_update/lcdporch"));
+}
+
+TEST(MpSim, KeyTestFailureStaysUntilMpSimEndsIt) {
+    if (!program_shows_information_screen())
+        GTEST_SKIP() << "no information screen yet";
+    TempDir tmp;
+    const fs::path out = tmp.path / "out";
+    const Result r = run_mp_sim({kScenarios + "/key-test-fail.scn", out.string()}, tmp.path);
+    ASSERT_EQ(r.status, 0) << r.out << r.err << slurp(out / "steps.txt");
+    const std::string summary = slurp(out / "summary.txt");
+    EXPECT_TRUE(contains(summary, "still running at the end of the scenario, killed by mp-sim"))
+        << summary;
+    EXPECT_FALSE(fs::exists(out / "finish.txt")) << "no hand-off after a failed key test";
+    if (!mpsim::png_supported())
+        return;
+    // The last frame is the failure display: red letters on black.
+    const std::string index = slurp(out / "frames.txt");
+    const size_t at = index.rfind("frame-");
+    ASSERT_NE(at, std::string::npos);
+    const auto f = mpsim::read_png((out / index.substr(at, 14)).string());
+    ASSERT_TRUE(f);
+    int red = 0, other = 0;
+    for (int y = 0; y < 180; ++y)
+        for (int x = 0; x < 240; ++x) {
+            const uint32_t p = f->at(x, y);
+            if (p == mpsim::rgb(255, 0, 0))
+                ++red;
+            else if (p != mpsim::rgb(0, 0, 0))
+                ++other;
+        }
+    EXPECT_GT(red, 1000);
+    EXPECT_EQ(other, 0);
 }
