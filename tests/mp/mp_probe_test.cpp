@@ -53,8 +53,7 @@ TEST_P(FailureDisplay, NamesTheKeyInRedAndBlinks) {
     const int btn = GetParam();
     Device dev;
     dev.start(probe("twinkle", std::to_string(btn)));
-    ASSERT_TRUE(dev.wait_until([&] { return dev.frame_count() >= 1; }, kLong))
-        << dev.stdout_text();
+    ASSERT_TRUE(dev.wait_until([&] { return dev.frame_count() >= 1; }, kLong)) << dev.stdout_text();
     auto f = dev.current_frame();
     ASSERT_TRUE(f.has_value());
     if (btn >= 0 && btn < KEY_COUNT) {
@@ -134,7 +133,7 @@ TEST(KeyTest, RightKeysPassEachPromptOnlyAfterRelease) {
     }
     auto st = dev.wait_exit(kLong);
     ASSERT_TRUE(st.has_value());
-    EXPECT_EQ(st->code, 0);
+    EXPECT_EQ(st->code, 0) << dev.stderr_text();
     EXPECT_NE(dev.stdout_text().find("key test passed"), std::string::npos);
     // The four prompts, in order, and nothing else.
     std::vector<mpsim::Frame> frames = dev.frames();
@@ -171,7 +170,7 @@ TEST(MpMode, ReturnsAfterTheExitCombinationOnTheImageScreen) {
     press(dev, {Key::A, Key::B});
     auto st = dev.wait_exit(kLong);
     ASSERT_TRUE(st.has_value()) << "MP_mode did not return";
-    EXPECT_EQ(st->code, 0);
+    EXPECT_EQ(st->code, 0) << dev.stderr_text();
     EXPECT_NE(dev.stdout_text().find("MP_mode returned"), std::string::npos);
     EXPECT_TRUE(dev.read_file(kFinishTrace).has_value());
     EXPECT_EQ(dev.gpio_level(128), 1);

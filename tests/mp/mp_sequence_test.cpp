@@ -236,7 +236,7 @@ TEST(MpSequence, ColourKeySweepStatusAudioThenExitOnStatusScreen) {
     auto st = dev.wait_exit(kLong);
     ASSERT_TRUE(st.has_value()) << "the exit combination did not end the MP test";
     EXPECT_TRUE(st->exited);
-    EXPECT_EQ(st->code, 0);
+    EXPECT_EQ(st->code, 0) << dev.stderr_text();
     EXPECT_TRUE(dev.read_file(kFinishTrace).has_value()) << "no hand-off: finish script not run";
     EXPECT_TRUE(dev.keys_bound()) << "keys not given back";
     EXPECT_EQ(dev.gpio_level(128), 1);
@@ -359,7 +359,7 @@ TEST(MpSequence, WithoutSoundDeviceIdlesAndEndsOnTheImageScreen) {
     auto st = dev.wait_exit(kLong);
     ASSERT_TRUE(st.has_value()) << "the exit combination did not end the MP test";
     EXPECT_TRUE(st->exited);
-    EXPECT_EQ(st->code, 0);
+    EXPECT_EQ(st->code, 0) << dev.stderr_text();
     EXPECT_TRUE(dev.read_file(kFinishTrace).has_value()) << "no hand-off: finish script not run";
     EXPECT_EQ(dev.gpio_level(128), 1);
 }
