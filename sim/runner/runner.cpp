@@ -101,6 +101,7 @@ class Runner {
     void finish_program();
     bool write_outputs();
     void clear_old_outputs();
+    Recording recording(int index) const;
 
     const Scenario &sc_;
     const RunConfig &cfg_;
@@ -435,6 +436,30 @@ void Runner::clear_old_outputs() {
     }
 }
 
+// A recording of an opening that played nothing is only its header. Read
+// here, since the harness's reader copies its (absent) samples from a null
+// buffer, which the undefined-behaviour checks of the sanitizer builds stop.
+Recording Runner::recording(int index) const {
+    char name[32];
+    std::snprintf(name, sizeof name, "%06d.pcm", index);
+    const fs::path file = fs::path(dev_->root()) / ".sim" / "audio" / name;
+    std::error_code ec;
+    if (fs::file_size(file, ec) == sizeof(RecordingHeader) && !ec) {
+        const auto bytes = read_text(file);
+        RecordingHeader h{};
+        if (bytes && bytes->size() == sizeof h) {
+            std::memcpy(&h, bytes->data(), sizeof h);
+            if (h.magic == kRecordingMagic) {
+                Recording r;
+                r.rate = h.rate;
+                r.channels = h.channels;
+                return r;
+            }
+        }
+    }
+    return dev_->recording(index);
+}
+
 bool Runner::write_outputs() {
     Device &dev = *dev_;
     bool ok = true;
@@ -449,8 +474,14 @@ bool Runner::write_outputs() {
     std::ostringstream index;
     index << "# file  push  time since the program started  size\n";
     for (int i = 0; i < nframes; ++i) {
-        const Frame f = dev.frame(i);
         const std::string name = numbered("frame-", i, ".png");
+        Frame f;
+        try {
+            f = dev.frame(i);
+        } catch (const std::exception &e) {
+            problem("cannot read frame " + std::to_string(i) + ": " + e.what());
+            continue;
+        }
         if (png && !write_png((out_ / name).string(), f))
             problem("cannot write " + name);
         const double t =
@@ -465,8 +496,14 @@ bool Runner::write_outputs() {
     const int nrec = dev.recording_count();
     std::ostringstream recs;
     for (int i = 0; i < nrec; ++i) {
-        const Recording r = dev.recording(i);
         const std::string name = numbered("rec-", i, ".wav");
+        Recording r;
+        try {
+            r = recording(i);
+        } catch (const std::exception &e) {
+            problem("cannot read recording " + std::to_string(i) + ": " + e.what());
+            continue;
+        }
         if (!write_wav((out_ / name).string(), r))
             problem("cannot write " + name);
         recs << "  " << name << "  " << r.rate << " Hz, " << r.channels << " channel(s), "
