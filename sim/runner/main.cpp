@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,10 @@ int main(int argc, char **argv) {
     try {
         if (cfg.program.empty())
             cfg.program = mpsim::mp_test_binary();
+        // The program starts from inside the device root; a path given
+        // relative to where mp-sim was called must still find it.
+        if (cfg.program.find('/') != std::string::npos)
+            cfg.program = std::filesystem::absolute(cfg.program).string();
         return mpsim::run_scenario(sc, cfg);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "mp-sim: %s\n", e.what());
