@@ -69,13 +69,21 @@ TEST_P(FailureDisplay, NamesTheKeyInRedAndBlinks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryKeyAndOutOfRange, FailureDisplay,
-                         ::testing::Values(0, 1, 2, 3, 4, 5, 6, 7, -1));
+                         ::testing::Values(0, 1, 2, 3, 4, 5, 6, 7, -1),
+                         [](const ::testing::TestParamInfo<int> &p) {
+                             return p.param < 0 ? std::string("Minus1")
+                                                : "Key" + std::to_string(p.param);
+                         });
 
 struct WrongKey {
+    const char *name;
     int passed;                // prompts passed with the right key first
     std::vector<Key> pressed;  // held together at the next prompt
     int label;                 // key index named by the failure display
 };
+void PrintTo(const WrongKey &w, std::ostream *os) {
+    *os << w.name;
+}
 
 class KeyTestWrongKey : public ::testing::TestWithParam<WrongKey> {};
 
@@ -99,7 +107,6 @@ TEST_P(KeyTestWrongKey, FailsWithTheLowestHeldKey) {
     }
     ASSERT_TRUE(wait_showing(dev, image(kPrompts[c.passed].first), kLong));
     press_all(dev, c.pressed);
-    std::string why;
     ASSERT_TRUE(wait_showing(dev, failure_label(c.label), kLong))
         << "no failure display naming key " << c.label;
     expect_blinking(dev);
@@ -111,12 +118,14 @@ TEST_P(KeyTestWrongKey, FailsWithTheLowestHeldKey) {
     dev.kill_program();
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, KeyTestWrongKey,
-                         ::testing::Values(WrongKey{0, {Key::Right}, KEY_RIGHT},
-                                           WrongKey{1, {Key::A}, KEY_A},
-                                           WrongKey{2, {Key::B}, KEY_B},
-                                           // DOWN comes before START in the scan.
-                                           WrongKey{3, {Key::Start, Key::Down}, KEY_DOWN}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KeyTestWrongKey,
+    ::testing::Values(WrongKey{"RightAtDown", 0, {Key::Right}, KEY_RIGHT},
+                      WrongKey{"AAtLeft", 1, {Key::A}, KEY_A},
+                      WrongKey{"BAtUp", 2, {Key::B}, KEY_B},
+                      // DOWN comes before START in the scan.
+                      WrongKey{"DownWithStartAtStart", 3, {Key::Start, Key::Down}, KEY_DOWN}),
+    [](const ::testing::TestParamInfo<WrongKey> &p) { return std::string(p.param.name); });
 
 TEST(KeyTest, RightKeysPassEachPromptOnlyAfterRelease) {
     Device dev;
