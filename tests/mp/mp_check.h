@@ -66,7 +66,7 @@ struct Clip {
 Clip image_clip();   // g_data0, 0.015
 Clip status_clip();  // data0, 0.01
 
-// The description of the audio test, computed here on its own: the sample
+// What the audio test must play, computed here on its own: the sample
 // times (percent x gain) in single precision, truncated toward zero, clipped.
 int16_t expected_sample(int16_t s, int percent, float gain);
 
