@@ -266,7 +266,6 @@ Device::Device(Options opt) : impl_(new Impl) {
         s.porch.store(kDefaultPorch);
         te::store64(s.te_epoch_hi, s.te_epoch_lo, te::now_ns());
         s.version = kStateVersion;
-        std::atomic_thread_fence(std::memory_order_release);
         s.magic = kStateMagic;
         write_text(d.file("sys/devices/soc/1c24800.tp_adc/value"),
                    std::to_string(s.adc_vol.load()) + "\n");
@@ -617,10 +616,14 @@ std::vector<JournalEntry> Device::journal() const {
 }
 
 std::vector<JournalEntry> Device::journal(const std::string &op, const std::string &path) const {
+    // Filtered under the lock: tests poll this often, and copying the whole
+    // journal each time would slow the program they watch.
+    std::lock_guard<std::mutex> lock(impl_->journal_mu);
+    impl_->refresh_journal();
     std::vector<JournalEntry> out;
-    for (JournalEntry &e : journal())
+    for (const JournalEntry &e : impl_->journal)
         if ((op.empty() || e.op == op) && (path.empty() || e.path == path))
-            out.push_back(std::move(e));
+            out.push_back(e);
     return out;
 }
 
@@ -646,7 +649,8 @@ Recording Device::recording(int index) const {
     if (h.channels > 0)
         samples -= samples % h.channels;
     r.samples.resize(samples);
-    memcpy(r.samples.data(), bytes->data() + sizeof h, samples * 2);
+    if (samples > 0)
+        memcpy(r.samples.data(), bytes->data() + sizeof h, samples * 2);
     return r;
 }
 

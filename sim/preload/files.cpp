@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -163,6 +164,17 @@ namespace {
 
 constexpr int kMaxFds = 4096;
 FdEntry g_fds[kMaxFds];
+// Orders the reuse of a slot by another thread after a close (the kernel
+// hands the number on; a mutex makes that hand-over visible to
+// ThreadSanitizer in an instrumented program, which cannot see our atomics).
+pthread_mutex_t g_fds_mu = PTHREAD_MUTEX_INITIALIZER;
+
+struct FdTableLock {
+    FdTableLock() { pthread_mutex_lock(&g_fds_mu); }
+    ~FdTableLock() { pthread_mutex_unlock(&g_fds_mu); }
+    FdTableLock(const FdTableLock &) = delete;
+    FdTableLock &operator=(const FdTableLock &) = delete;
+};
 
 bool starts(const char *s, const char *prefix, const char **rest) {
     size_t n = strlen(prefix);
@@ -236,6 +248,7 @@ void fd_register(int fd, const char *path, Kind kind, int gpio, int flags) {
     struct stat st {};
     if (fstat(fd, &st) != 0)
         return;
+    FdTableLock lock;
     e.kind.store(kNone, std::memory_order_relaxed);
     e.gpio = gpio;
     e.accmode = flags & O_ACCMODE;
@@ -249,6 +262,7 @@ void fd_register(int fd, const char *path, Kind kind, int gpio, int flags) {
 void fd_forget(int fd) {
     if (fd < 0 || fd >= kMaxFds)
         return;
+    FdTableLock lock;
     if (g_fds[fd].kind.load(std::memory_order_relaxed) != kNone)
         g_fds[fd].kind.store(kNone, std::memory_order_release);
 }
@@ -261,6 +275,7 @@ void fd_copy(int from, int to) {
         fd_forget(to);
         return;
     }
+    FdTableLock lock;
     FdEntry &e = g_fds[to];
     e.kind.store(kNone, std::memory_order_relaxed);
     e.gpio = src->gpio;
