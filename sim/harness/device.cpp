@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr Ms kPollStep{3};
+constexpr Ms kPollStep{5};
 
 [[noreturn]] void fail(const std::string &what) {
     throw std::runtime_error("mpsim: " + what + ": " + strerror(errno));

@@ -98,6 +98,39 @@ bool field_shows(const mpsim::Frame &f, int y, const std::string &text, Colour c
     return true;
 }
 
+namespace {
+constexpr uint32_t kBlackPx = 0xFF000000u;
+uint32_t px(Colour c) {
+    return mpsim::rgb(c.r, c.g, c.b);
+}
+}  // namespace
+
+bool field_in_colour(const mpsim::Frame &f, int y, Colour c) {
+    if (f.height < y + 20 || f.width < 240)
+        return false;
+    bool any = false;
+    for (int j = 0; j < 20; j++)
+        for (int i = 88; i < 88 + 144; i++) {
+            uint32_t p = f.at(i, y + j);
+            if (p == kBlackPx)
+                continue;
+            if (p != px(c))
+                return false;
+            any = true;
+        }
+    return any;
+}
+
+bool field_recoloured(const mpsim::Frame &before, const mpsim::Frame &after, int y, Colour c) {
+    if (!field_in_colour(after, y, c) || before.height < y + 20 || before.width < 240)
+        return false;
+    for (int j = 0; j < 20; j++)
+        for (int i = 88; i < 88 + 144; i++)
+            if ((before.at(i, y + j) == kBlackPx) != (after.at(i, y + j) == kBlackPx))
+                return false;
+    return true;
+}
+
 std::string check_golden(const mpsim::Frame &f, const std::string &name) {
     if (!mpsim::png_supported())
         return "skip";

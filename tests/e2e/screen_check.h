@@ -34,6 +34,13 @@ bool region_equals(const mpsim::Frame &f, int x, int y, int w, int h,
 bool field_shows(const mpsim::Frame &f, int y, const std::string &text, Colour c,
                  std::string *why = nullptr);
 
+// The value field at (88, y) holds some text, all of it in colour c.
+bool field_in_colour(const mpsim::Frame &f, int y, Colour c);
+
+// The value field at (88, y) of `after` shows the same text as in `before`,
+// now in colour c.
+bool field_recoloured(const mpsim::Frame &before, const mpsim::Frame &after, int y, Colour c);
+
 // Golden frames: compares f with tests/e2e/golden/<name>.png, or writes it
 // when MP_UPDATE_GOLDEN=1. Returns an empty string on success, else why not.
 // Skips (returns "skip") when this build cannot read PNG files.
