@@ -186,6 +186,18 @@ void measurement_pass(StationState &st, double &fps) {
     flash_twice();
 }
 
+// A porch step by the operator: applied to the panel at once and shown in
+// green with the next measurement pass, which the scanner sits out.
+void step_porch(StationState &st, int delta, int key, int release_AB[KEY_COUNT]) {
+    st.porch = st.porch + delta;
+    set_porch(st.porch);
+    show_porch(st.porch, GREEN);
+    release_AB[key] = 0;
+    release_AB[KEY_START] = 0;
+    suspendMe();
+    st.proch_save = 0;
+}
+
 }  // namespace
 
 int rate_offset(double fps) {
@@ -238,23 +250,11 @@ void info_screen(StationState &st) {
                 wait_all_release();
             } else if (mode_type == 3 && read_audio_volume() == 0 && key_state[KEY_UP] == 1 &&
                        key_state[KEY_START] == 1) {
-                st.porch = st.porch + 1;
-                set_porch(st.porch);
-                show_porch(st.porch, GREEN);
-                release_AB[KEY_UP] = 0;
-                release_AB[KEY_START] = 0;
-                suspendMe();
-                st.proch_save = 0;
+                step_porch(st, +1, KEY_UP, release_AB);
                 mode_porch = 1;
             } else if (mode_type == 3 && read_audio_volume() == 0 && key_state[KEY_DOWN] == 1 &&
                        key_state[KEY_START] == 1) {
-                st.porch = st.porch - 1;
-                set_porch(st.porch);
-                show_porch(st.porch, GREEN);
-                release_AB[KEY_DOWN] = 0;
-                release_AB[KEY_START] = 0;
-                suspendMe();
-                st.proch_save = 0;
+                step_porch(st, -1, KEY_DOWN, release_AB);
                 mode_porch = 1;
             } else {
                 for (int i = 0; i < KEY_COUNT; i++) {

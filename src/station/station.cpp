@@ -94,6 +94,18 @@ void normal_game_mode(const char *sh) {
     (void)ignored;
 }
 
+void prepare_devices(void) {
+    init_pwm0();
+    // The detect and key lines must be exported before init_fd opens their
+    // value files: they exist only once exported.
+    gpio_export(1, 0, 0);
+    gpio_export(132, 0, 0);
+    init_key_gamepad();
+    FB_init();
+    init_fd();
+    init_audio_transfer();
+}
+
 int station_main(int argc, char **argv) {
     if (argc <= 2) {
         printf("arg[1]: Application directory\n");
@@ -120,13 +132,7 @@ int station_main(int argc, char **argv) {
         st.proch_save = 0;
     }
 
-    init_pwm0();
-    gpio_export(1, 0, 0);
-    gpio_export(132, 0, 0);
-    init_key_gamepad();
-    FB_init();
-    init_fd();
-    init_audio_transfer();
+    prepare_devices();
     static char thread_name[] = "key_scan_task";
     input_t_started = pthread_create(&input_t, nullptr, key_scan_task, thread_name) == 0;
 

@@ -22,6 +22,10 @@ int entry_window_check(int (*volume)(void));
 bool porch_file_read(int *value);
 bool porch_file_write(int value);
 
+// Start-up after the porch: backlight PWM, detect lines, the keys, the
+// framebuffer mapping, the long-lived handles and the volume table.
+void prepare_devices(void);
+
 // The hand-off: stops the worker threads, releases the devices, gives the keys
 // back and runs the finish script through the shell.
 void normal_game_mode(const char *sh);

@@ -24,13 +24,7 @@ char scanner_name[] = "key_scan_task";
 
 // The start-up steps of the station that the procedures rely on.
 void start_up(void) {
-    init_pwm0();
-    gpio_export(1, 0, 0);
-    gpio_export(132, 0, 0);
-    init_key_gamepad();
-    FB_init();
-    init_fd();
-    init_audio_transfer();
+    prepare_devices();
     if (pthread_create(&scanner, nullptr, key_scan_task, scanner_name) != 0) {
         printf("no key scanner\n");
         exit(2);
