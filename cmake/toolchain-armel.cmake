@@ -16,8 +16,9 @@ set(CMAKE_C_COMPILER ${MP_ARMEL_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${MP_ARMEL_TRIPLET}-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE ${MP_ARMEL_TRIPLET})
 
-# armel's defaults spelled out, so a different compiler default cannot slip
-# in hard floating point or Thumb code the boot ROM tooling does not expect.
+# armel's defaults spelled out, so that another compiler's defaults cannot
+# slip in floating-point or ARMv6/v7 instructions the ARM926EJ-S does not have
+# (qemu's arm926 model traps them in the tests as the device would).
 set(CMAKE_C_FLAGS_INIT "-march=armv5te -marm -mfloat-abi=soft")
 set(CMAKE_CXX_FLAGS_INIT "-march=armv5te -marm -mfloat-abi=soft")
 
