@@ -1,5 +1,6 @@
 // A simulated device: its root folder, the program running on it and what
 // its hardware saw.
+#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -124,6 +125,34 @@ std::string resolve_program(const std::string &name) {
             return cand;
     }
     return name;
+}
+
+// True for an ELF program built for the machine this harness was built for.
+// In a cross build only those go through the emulator: the build machine's
+// own programs (the shell, sleep) run natively, as they do when the emulated
+// program starts them.
+bool own_machine_elf(const std::string &file) {
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    unsigned char h[EI_NIDENT + 4] = {};
+    const ssize_t n = read(fd, h, sizeof h);
+    close(fd);
+    if (n != static_cast<ssize_t>(sizeof h) || memcmp(h, ELFMAG, SELFMAG) != 0)
+        return false;
+    // e_machine follows e_type; both targets are little-endian.
+    const unsigned machine = h[EI_NIDENT + 2] | (h[EI_NIDENT + 3] << 8);
+#if defined(__arm__)
+    return machine == EM_ARM;
+#elif defined(__aarch64__)
+    return machine == EM_AARCH64;
+#elif defined(__x86_64__)
+    return machine == EM_X86_64;
+#elif defined(__i386__)
+    return machine == EM_386;
+#else
+    return true;
+#endif
 }
 
 bool binary_uses_asan(const std::string &file) {
@@ -423,7 +452,9 @@ void Device::start(const std::vector<std::string> &argv,
     d.status.reset();
 
     const std::string preload = preload_library();
-    const std::vector<std::string> emu = emulator();
+    std::vector<std::string> emu = emulator();
+    if (!emu.empty() && !own_machine_elf(resolve_program(argv[0])))
+        emu.clear();
     const char *parent_preload = getenv("LD_PRELOAD");
     bool asan =
         (parent_preload != nullptr && parent_preload[0] != '\0') || binary_uses_asan(argv[0]);

@@ -50,7 +50,9 @@ struct Result {
 
 // Runs mp-sim with the arguments; its own output goes to files in `dir`.
 Result run_mp_sim(const std::vector<std::string> &args, const fs::path &dir) {
-    std::vector<std::string> all = {MP_SIM};
+    // In a cross build mp-sim runs through the emulator, as the test does.
+    std::vector<std::string> all = mpsim::emulator();
+    all.push_back(MP_SIM);
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : all)

@@ -342,7 +342,9 @@ int main(int argc, char **argv) {
                 say("ls " + arg(1) + " " + err_name());
             } else {
                 std::vector<std::string> names;
-                while (dirent *e = readdir(d))
+                // readdir64: a 32-bit program's readdir fails with EOVERFLOW
+                // under qemu-user on a 64-bit host (64-bit directory offsets).
+                while (dirent64 *e = readdir64(d))
                     if (e->d_name[0] != '.')
                         names.push_back(e->d_name);
                 closedir(d);

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "mpsim/harness.h"
 #include "mpsim/state.h"
 #include "pattern.h"
 
@@ -163,7 +164,10 @@ class SoundCard : public ::testing::Test {
             envp.push_back(s.data());
         }
         envp.push_back(nullptr);
-        std::vector<std::string> arg_strings{MPSIM_SOUND_PROBE};
+        // In a cross build the probe runs through the emulator, as the
+        // test itself does: nothing else would start a program of the target.
+        std::vector<std::string> arg_strings = mpsim::emulator();
+        arg_strings.push_back(MPSIM_SOUND_PROBE);
         arg_strings.insert(arg_strings.end(), steps.begin(), steps.end());
         std::vector<char *> argv;
         for (std::string &s : arg_strings) {
