@@ -8,14 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 
-extern std::atomic<int> pre_mode_type;                // screen being left; backlight thread and MP_mode
-extern std::atomic<int> exit_MP;                      // 1 after the exit combination; key scanner writes
-extern std::atomic<bool> backlight_task_is_running;   // run flag of the backlight and status thread
-extern std::atomic<bool> backlight_task_started;      // the thread was created and may be joined
-extern pthread_t back_t;                              // the backlight and status thread
-extern const uint32_t sample_count;                   // frames per audio period
-extern uint32_t *audio_buf;                           // one stereo frame per word; main thread
-extern uint16_t *audio_PCM_buffer;                    // scaled period for the sound device; main thread
+extern std::atomic<int> pre_mode_type;  // screen being left; backlight thread and MP_mode
+extern std::atomic<int> exit_MP;        // 1 after the exit combination; key scanner writes
+extern std::atomic<bool> backlight_task_is_running;  // run flag of the backlight and status thread
+extern std::atomic<bool> backlight_task_started;     // the thread was created and may be joined
+extern pthread_t back_t;                             // the backlight and status thread
+extern const uint32_t sample_count;                  // frames per audio period
+extern uint32_t *audio_buf;                          // one stereo frame per word; main thread
+extern uint16_t *audio_PCM_buffer;  // scaled period for the sound device; main thread
 
 void MP_mode(void);
 void screen_color_test(void);

@@ -35,7 +35,7 @@ constexpr uint32_t kStateVersion = 1;
 constexpr int kGpioLines = 256;
 constexpr int kDefaultTeClock = 20640;  // 60.0 frames per second at porch 24
 constexpr int kDefaultPorch = 24;
-constexpr int kPanelWidth = 240;   // visible window pushed by "update"
+constexpr int kPanelWidth = 240;  // visible window pushed by "update"
 constexpr int kPanelHeight = 180;
 constexpr int kPanelFirstRow = 39;
 
@@ -50,10 +50,10 @@ struct State {
     // set by the harness (a pressed key reads 0); a write to the value file of
     // an exported output sets it. Kept outside sysfs: survives unexport.
     A32 gpio_level[kGpioLines];
-    A32 gpio_exported[kGpioLines];   // 1 while gpioN/ exists
-    A32 gpio_output[kGpioLines];     // 1 while direction is "out"
-    A32 gpio_edge[kGpioLines];       // 0 none, 1 rising, 2 falling, 3 both
-    A32 keys_bound;                  // gpio-keys.7 bound to gpio-keys-polled (starts 1)
+    A32 gpio_exported[kGpioLines];  // 1 while gpioN/ exists
+    A32 gpio_output[kGpioLines];    // 1 while direction is "out"
+    A32 gpio_edge[kGpioLines];      // 0 none, 1 rising, 2 falling, 3 both
+    A32 keys_bound;                 // gpio-keys.7 bound to gpio-keys-polled (starts 1)
 
     A32 adc_vol;  // raw volume wheel reading served by tp_adc/value
     A32 adc_bat;  // raw battery reading served by battery/adc
@@ -74,26 +74,26 @@ struct State {
     A32 frames;  // distinct frames saved under .sim/frames (index of the next one)
 
     // Injected faults.
-    A32 write_fault_errno;        // nonzero: writes to write_fault_path fail with this errno
-    A32 write_fault_count;        // how many such writes to refuse (-1: all)
-    char write_fault_path[256];   // device path as the program names it; set before use
+    A32 write_fault_errno;       // nonzero: writes to write_fault_path fail with this errno
+    A32 write_fault_count;       // how many such writes to refuse (-1: all)
+    char write_fault_path[256];  // device path as the program names it; set before use
 
     // Sound.
-    A32 sound_open_errno;     // nonzero: snd_pcm_open of the simulated card fails with -errno
-    A32 underrun_requests;    // > 0: the next write reports an underrun (-EPIPE), then decrements
-    A32 recordings;           // recordings made so far (index of the next one)
-    A32 frames_played;        // stereo frames taken by the card in all recordings
-    A32 underruns;            // underruns reported so far
+    A32 sound_open_errno;   // nonzero: snd_pcm_open of the simulated card fails with -errno
+    A32 underrun_requests;  // > 0: the next write reports an underrun (-EPIPE), then decrements
+    A32 recordings;         // recordings made so far (index of the next one)
+    A32 frames_played;      // stereo frames taken by the card in all recordings
+    A32 underruns;          // underruns reported so far
 };
 
 // Header of a .frame file, followed by width * height 32-bit pixel words
 // (0xAARRGGBB) row by row.
 struct FrameHeader {
-    uint32_t magic;     // 0x4d465246 "FRFM"
-    uint32_t width;     // columns of the window that existed in the framebuffer
-    uint32_t height;    // rows
-    uint32_t push;      // number of the push that first showed it (1-based)
-    uint32_t time_hi;   // CLOCK_MONOTONIC ns of that push
+    uint32_t magic;    // 0x4d465246 "FRFM"
+    uint32_t width;    // columns of the window that existed in the framebuffer
+    uint32_t height;   // rows
+    uint32_t push;     // number of the push that first showed it (1-based)
+    uint32_t time_hi;  // CLOCK_MONOTONIC ns of that push
     uint32_t time_lo;
 };
 constexpr uint32_t kFrameMagic = 0x4d465246;
@@ -102,10 +102,10 @@ constexpr uint32_t kFrameMagic = 0x4d465246;
 // `channels` channels. The header is written at open; `rate` and `channels`
 // are what the program configured.
 struct RecordingHeader {
-    uint32_t magic;     // 0x4d524543 "MREC"
+    uint32_t magic;  // 0x4d524543 "MREC"
     uint32_t rate;
     uint32_t channels;
-    uint32_t format;    // snd_pcm_format_t value
+    uint32_t format;  // snd_pcm_format_t value
 };
 constexpr uint32_t kRecordingMagic = 0x4d524543;
 

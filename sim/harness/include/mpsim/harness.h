@@ -30,21 +30,21 @@ int volume_raw_for_percent(int percent);
 struct Frame {
     int width = 0;
     int height = 0;
-    uint32_t push = 0;          // push number that first showed it
-    uint64_t time_ns = 0;       // CLOCK_MONOTONIC of that push
-    std::vector<uint32_t> px;   // 0xAARRGGBB, row by row
+    uint32_t push = 0;         // push number that first showed it
+    uint64_t time_ns = 0;      // CLOCK_MONOTONIC of that push
+    std::vector<uint32_t> px;  // 0xAARRGGBB, row by row
     uint32_t at(int x, int y) const { return px[static_cast<size_t>(y) * width + x]; }
 };
 
 struct JournalEntry {
     uint64_t time_ns = 0;
     pid_t pid = 0;
-    std::string op;            // "open", "write", "push"
-    std::string path;          // device path as the program named it
-    std::string arg;           // open: mode ("r", "w", "rw", with "c" when creating); push: frame index
+    std::string op;    // "open", "write", "push"
+    std::string path;  // device path as the program named it
+    std::string arg;   // open: mode ("r", "w", "rw", with "c" when creating); push: frame index
     std::vector<uint8_t> bytes;  // write: the exact bytes
-    std::string result;        // "ok", a byte count, or an errno name ("EBUSY")
-    bool ok() const;           // result is "ok" or a count
+    std::string result;          // "ok", a byte count, or an errno name ("EBUSY")
+    bool ok() const;             // result is "ok" or a count
 };
 
 struct Recording {
@@ -59,8 +59,8 @@ struct Options {
     int fb_height = 240;
     bool fb_present = true;
     int te_clock = kDefaultTeClock;
-    bool keep_root = false;   // keep the root folder after the Device is destroyed
-    std::string root;         // use this folder (made empty) instead of a fresh temporary one
+    bool keep_root = false;  // keep the root folder after the Device is destroyed
+    std::string root;        // use this folder (made empty) instead of a fresh temporary one
 };
 
 struct ExitStatus {
@@ -69,7 +69,7 @@ struct ExitStatus {
 };
 
 class Device {
-public:
+  public:
     explicit Device(Options opt = {});
     ~Device();
     Device(const Device &) = delete;
@@ -107,7 +107,8 @@ public:
     // ---- running a program -------------------------------------------------
     // Starts argv[0] (a path) with the simulated device. extra_env entries are
     // "NAME=value". stdout and stderr go to files under the root.
-    void start(const std::vector<std::string> &argv, const std::vector<std::string> &extra_env = {});
+    void start(const std::vector<std::string> &argv,
+               const std::vector<std::string> &extra_env = {});
     // Starts the product (mp_test) with an application directory and finish script.
     void start_mp_test(const std::string &app_dir, const std::string &finish_script);
     bool running();
@@ -138,7 +139,7 @@ public:
     bool wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout);
     bool wait_journal(const std::string &op, const std::string &path, Ms timeout);
 
-private:
+  private:
     struct Impl;
     Impl *impl_;
 };
