@@ -89,25 +89,27 @@ static void switch_screen_on_key(void) {
     }
 }
 
+// A detect box with its black label, green or red.
+static void draw_detect_box(uint16_t x, uint16_t y, uint16_t w, const char *label, bool green) {
+    if (green)
+        draw_rect_color(x, y, w, 34, 0, 255, 0);
+    else
+        draw_rect_color(x, y, w, 34, 255, 0, 0);
+    show_string(static_cast<uint16_t>(x + 5), static_cast<uint16_t>(y + 5), label, 0, 0, 0,
+                STATUS_TEXT_SIZE);
+}
+
 static void status_update(void) {
     // Headphone detect reads 0 with a plug in; USB detect reads 1 with a cable.
     int hval = read_value_from_fd(fd_head, 1);
     if (hval != pre_hval) {
-        if (hval == 0)
-            draw_rect_color(91, 106, 58, 34, 0, 255, 0);
-        else
-            draw_rect_color(91, 106, 58, 34, 255, 0, 0);
-        show_string(96, 111, "HP", 0, 0, 0, STATUS_TEXT_SIZE);
+        draw_detect_box(91, 106, 58, "HP", hval == 0);
         pre_hval = hval;
     }
 
     int val = read_value_from_fd(fd_usb, 1);
     if (val != pre_val) {
-        if (val == 1)
-            draw_rect_color(79, 146, 82, 34, 0, 255, 0);
-        else
-            draw_rect_color(79, 146, 82, 34, 255, 0, 0);
-        show_string(84, 151, "USB", 0, 0, 0, STATUS_TEXT_SIZE);
+        draw_detect_box(79, 146, 82, "USB", val == 1);
         pre_val = val;
     }
 
