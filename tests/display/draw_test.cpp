@@ -49,13 +49,6 @@ constexpr unsigned char kFullBlock = 219;  // every bit set; also a byte above 1
     return matches(fb, m);
 }
 
-TEST(DrawFont, FullBlockGlyphIsSolid) {
-    // Several cases below rely on glyph 219 covering its whole 8 x 8 cell.
-    for (int i = 0; i < 8; ++i) {
-        ASSERT_EQ(fontdata_8x8[8 * kFullBlock + i], 0xFF);
-    }
-}
-
 TEST(DrawPixel, WindowStartsAtRow39AndColourWordIsOpaqueRgb) {
     GuardedFb fb(240, 240);
     draw_pixel(0, 0, 0x12, 0x34, 0x56);

@@ -80,80 +80,6 @@ std::string bytes_of(const mpsim::JournalEntry &e) {
 
 }  // namespace
 
-TEST(SimGpio, ExportUnexportAndKeyDriverOwnership) {
-    Device d;
-    auto out = probe(d, {"put",
-                         "/sys/class/gpio/export",
-                         "133",  // bound: busy
-                         "put",
-                         "/sys/bus/platform/drivers/gpio-keys-polled/bind",
-                         "gpio-keys.7",
-                         "put",
-                         "/sys/bus/platform/drivers/gpio-keys-polled/unbind",
-                         "gpio-keys.7",
-                         "put",
-                         "/sys/bus/platform/drivers/gpio-keys-polled/unbind",
-                         "gpio-keys.7",
-                         "put",
-                         "/sys/class/gpio/export",
-                         "133",
-                         "put",
-                         "/sys/class/gpio/export",
-                         "133",  // twice: busy
-                         "ls",
-                         "/sys/class/gpio/gpio133",
-                         "put",
-                         "/sys/class/gpio/export",
-                         "1",
-                         "put",
-                         "/sys/class/gpio/export",
-                         "132",
-                         "put",
-                         "/sys/bus/platform/drivers/gpio-keys-polled/bind",
-                         "gpio-keys.7",  // 133 held
-                         "put",
-                         "/sys/class/gpio/unexport",
-                         "133",
-                         "put",
-                         "/sys/class/gpio/unexport",
-                         "133",  // not exported
-                         "access",
-                         "/sys/class/gpio/gpio133/value",
-                         "put",
-                         "/sys/bus/platform/drivers/gpio-keys-polled/bind",
-                         "gpio-keys.7",
-                         "put",
-                         "/sys/class/gpio/export",
-                         "135",
-                         "put",
-                         "/sys/class/gpio/export",
-                         "abc"});
-    std::vector<std::string> want = {
-        "put /sys/class/gpio/export EBUSY",
-        "put /sys/bus/platform/drivers/gpio-keys-polled/bind EBUSY",
-        "put /sys/bus/platform/drivers/gpio-keys-polled/unbind 11",
-        "put /sys/bus/platform/drivers/gpio-keys-polled/unbind ENODEV",
-        "put /sys/class/gpio/export 3",
-        "put /sys/class/gpio/export EBUSY",
-        "ls /sys/class/gpio/gpio133 direction edge value",
-        "put /sys/class/gpio/export 1",
-        "put /sys/class/gpio/export 3",
-        "put /sys/bus/platform/drivers/gpio-keys-polled/bind EBUSY",
-        "put /sys/class/gpio/unexport 3",
-        "put /sys/class/gpio/unexport EINVAL",
-        "access /sys/class/gpio/gpio133/value ENOENT",
-        "put /sys/bus/platform/drivers/gpio-keys-polled/bind 11",
-        "put /sys/class/gpio/export EBUSY",
-        "put /sys/class/gpio/export EINVAL",
-    };
-    EXPECT_EQ(out, want);
-    EXPECT_TRUE(d.keys_bound());
-    EXPECT_TRUE(d.gpio_exported(1));
-    EXPECT_TRUE(d.gpio_exported(132));
-    EXPECT_FALSE(d.gpio_exported(133));
-    EXPECT_FALSE(std::filesystem::exists(d.path("/sys/class/gpio/gpio133")));
-}
-
 TEST(SimGpio, LevelsFollowTheHardwareThroughAKeptOpenDescriptor) {
     Device d;
     const std::string ready = d.root() + "/go";
@@ -250,26 +176,6 @@ TEST(SimGpio, LevelsFollowTheHardwareThroughAKeptOpenDescriptor) {
         "read h 0\\n",     "read v 4095\\n",
         "read bat 3123\\n"};
     EXPECT_EQ(reads, want);
-}
-
-TEST(SimGpio, OutputWritesDriveTheLine) {
-    Device d;
-    auto out =
-        probe(d, {"put", "/sys/class/gpio/export", "128", "put", "/sys/class/gpio/gpio128/value",
-                  "1",  // still an input
-                  "put", "/sys/class/gpio/gpio128/direction", "out", "put",
-                  "/sys/class/gpio/gpio128/value", "1", "get", "/sys/class/gpio/gpio128/direction",
-                  "get", "/sys/class/gpio/gpio128/value", "put",
-                  "/sys/class/gpio/gpio128/direction", "sideways"});
-    EXPECT_TRUE(has(out, "put /sys/class/gpio/gpio128/value EPERM"));
-    EXPECT_TRUE(has(out, "put /sys/class/gpio/gpio128/value 1"));
-    EXPECT_TRUE(has(out, "get /sys/class/gpio/gpio128/direction out\\n"));
-    EXPECT_TRUE(has(out, "get /sys/class/gpio/gpio128/value 1\\n"));
-    EXPECT_TRUE(has(out, "put /sys/class/gpio/gpio128/direction EINVAL"));
-    EXPECT_EQ(d.gpio_level(128), 1);
-
-    probe(d, {"put", "/sys/class/gpio/gpio128/value", "0"});
-    EXPECT_EQ(d.gpio_level(128), 0);
 }
 
 TEST(SimPanel, TeRateFollowsThePorchAndTheClock) {
@@ -503,48 +409,6 @@ TEST(SimPanel, WindowIsClippedToASmallerFramebuffer) {
     EXPECT_EQ(f.at(0, 60), mpsim::rgb(255, 255, 255));
 }
 
-TEST(SimPanel, ScreenInformationOfTheFramebuffer) {
-    Device d;
-    auto out = probe(d, {"fbinfo"});
-    EXPECT_TRUE(has(out, "fbinfo 240 240 240 240 32")) << d.stdout_text();
-}
-
-TEST(SimJournal, RecordsOpensAndExactBytesInOrder) {
-    Device d;
-    probe(d, {"put", "/sys/kernel/screen_update/lcdporch", "24\\0", "put", "/sys/class/gpio/export",
-              "133", "open", "x", "/sys/class/gpio/gpio200/value", "r", "put",
-              "/sys/class/pwm/pwmchip0/export", "0", "put",
-              "/sys/devices/soc/1c21000.pwm/pwm/pwmchip0/pwm0/duty_cycle", "80000\\0\\0\\0\\0\\0",
-              "put", "/sys/class/pwm/pwmchip0/export", "0"});
-    auto j = d.journal();
-    ASSERT_EQ(j.size(), 11u);
-    for (auto &e : j)
-        EXPECT_EQ(e.pid, d.pid());
-    for (size_t i = 1; i < j.size(); ++i)
-        EXPECT_GE(j[i].time_ns, j[i - 1].time_ns);
-    EXPECT_EQ(j[0].op, "open");
-    EXPECT_EQ(j[0].path, "/sys/kernel/screen_update/lcdporch");
-    EXPECT_EQ(j[0].arg, "w");
-    EXPECT_EQ(j[0].result, "ok");
-    EXPECT_EQ(j[1].op, "write");
-    EXPECT_EQ(j[1].bytes, (std::vector<uint8_t>{'2', '4', 0}));
-    EXPECT_EQ(j[1].result, "3");
-    EXPECT_EQ(j[3].path, "/sys/class/gpio/export");
-    EXPECT_EQ(bytes_of(j[3]), "133");
-    EXPECT_EQ(j[3].result, "EBUSY");
-    EXPECT_FALSE(j[3].ok());
-    EXPECT_EQ(j[4].path, "/sys/class/gpio/gpio200/value");
-    EXPECT_EQ(j[4].result, "ENOENT");
-    EXPECT_EQ(bytes_of(j[6]), "0");
-    EXPECT_TRUE(j[6].ok());
-    EXPECT_EQ(j[8].path, "/sys/devices/soc/1c21000.pwm/pwm/pwmchip0/pwm0/duty_cycle");
-    EXPECT_EQ(bytes_of(j[8]), std::string("80000\0\0\0\0\0", 10));
-    EXPECT_EQ(j[8].result, "10");
-    EXPECT_EQ(j[9].path, "/sys/class/pwm/pwmchip0/export");
-    EXPECT_EQ(j[10].result, "EBUSY");  // the channel exists already
-    EXPECT_EQ(d.porch(), 24);
-}
-
 TEST(SimFaults, RefusedWritesMissingFilesAndUnwritableFiles) {
     Device d;
     d.refuse_writes("/sys/class/gpio/export", EIO, 1);
@@ -710,18 +574,6 @@ TEST(SimHarness, DeviceAtBootAndProgramControl) {
         gone.start({"/bin/sleep", "60"});
     }
     EXPECT_FALSE(std::filesystem::exists(root));
-}
-
-TEST(SimHarness, VolumeReadingsMapBackToTheirPercent) {
-    auto table = [](int i) { return i <= 200 ? 100 : i <= 3894 ? 99 - (i - 200) / 37 : 0; };
-    for (int p = 0; p <= 100; ++p) {
-        int raw = mpsim::volume_raw_for_percent(p);
-        EXPECT_EQ(table(raw), p) << raw;
-        EXPECT_EQ(table(raw - 3), p) << raw;  // well inside the range, not at its edge
-        EXPECT_EQ(table(raw + 3), p) << raw;
-    }
-    EXPECT_EQ(mpsim::volume_raw_for_percent(100), 100);
-    EXPECT_EQ(mpsim::volume_raw_for_percent(0), 4000);
 }
 
 TEST(SimBuild, ProgramIsDynamicallyLinkedAndLibraryIsPlain) {

@@ -333,17 +333,6 @@ TEST_F(SoundCard, AudioTestSetupIsGrantedAndStartsARecording) {
     EXPECT_EQ(state_->frames_played.load(), 0);
 }
 
-TEST_F(SoundCard, MonoStreamIsRecordedWithOneChannel) {
-    const ProbeRun run = probe({"open", "setup", "1", "write", "6", "close"});
-    expect_clean(run);
-    ASSERT_EQ(run.first("setup").at(1), "0");
-    const std::vector<unsigned> accepted = accepted_periods(run);
-    const Recording rec = recording(0);
-    expect_header(rec, 1);
-    EXPECT_EQ(rec.samples, expected_samples(accepted, 1));
-    EXPECT_EQ(state_->frames_played.load(), static_cast<int>(accepted.size() * kPeriodFrames));
-}
-
 TEST_F(SoundCard, BlockingWritesArePacedInRealTimeAndRecordedInOrder) {
     constexpr int kPeriods = 200;
     const ProbeRun run =
@@ -386,24 +375,6 @@ TEST_F(SoundCard, BlockingWritesArePacedInRealTimeAndRecordedInOrder) {
     EXPECT_EQ(state_->recordings.load(), 1);
 }
 
-TEST_F(SoundCard, EveryOpenMakesItsOwnRecording) {
-    const ProbeRun run = probe({"open", "setup", "2", "write", "3", "close",  //
-                                "open", "setup", "2", "write", "5", "close",  //
-                                "open", "setup", "2", "close"});
-    expect_clean(run);
-    ASSERT_EQ(run.all("open").size(), 3u);
-    for (const Line &l : run.all("open")) {
-        EXPECT_EQ(l.at(1), "0");
-    }
-    EXPECT_EQ(state_->recordings.load(), 3);
-    EXPECT_EQ(recording(0).samples, expected_samples({0, 1, 2}, 2));
-    EXPECT_EQ(recording(1).samples, expected_samples({3, 4, 5, 6, 7}, 2));
-    expect_header(recording(2), 2);
-    EXPECT_TRUE(recording(2).samples.empty());
-    EXPECT_FALSE(fs::exists(recording_path(3)));
-    EXPECT_EQ(state_->frames_played.load(), 8 * static_cast<int>(kPeriodFrames));
-}
-
 TEST_F(SoundCard, RequestedUnderrunRefusesThatPeriodAndPrepareRecovers) {
     constexpr int kAfter = 40;
     const ProbeRun run = probe({"open", "setup", "2", "write", "4", "underrun", "write", "1",
@@ -438,19 +409,6 @@ TEST_F(SoundCard, RequestedUnderrunRefusesThatPeriodAndPrepareRecovers) {
     }
 }
 
-TEST_F(SoundCard, UnderrunRequestedBeforeTheFirstWriteRefusesIt) {
-    const ProbeRun run = probe({"open", "setup", "2", "underrun", "write", "3", "close"});
-    expect_clean(run);
-    const std::vector<Write> w = writes_of(run);
-    ASSERT_EQ(w.size(), 3u);
-    EXPECT_EQ(w[0].rc, -EPIPE);
-    EXPECT_EQ(w[1].rc, 256);
-    EXPECT_EQ(w[2].rc, 256);
-    EXPECT_EQ(run.first("prepare"), (Line{"prepare", "0"}));
-    EXPECT_EQ(state_->underruns.load(), 1);
-    EXPECT_EQ(recording(0).samples, expected_samples({1, 2}, 2));
-}
-
 TEST_F(SoundCard, WriterThatSleepsPastTheBufferGetsAnUnderrun) {
     const ProbeRun run = probe(
         {"open", "setup", "2", "write", "4", "sleep", "300", "write", "3", "close"}, kStrictCard);
@@ -471,22 +429,6 @@ TEST_F(SoundCard, WriterThatSleepsPastTheBufferGetsAnUnderrun) {
               (std::vector<unsigned>{0, 1, 2, 3}));
     EXPECT_EQ(state_->underruns.load(), static_cast<int>(w.size() - accepted.size()));
     EXPECT_EQ(recording(0).samples, expected_samples(accepted, 2));
-}
-
-TEST_F(SoundCard, PatientCardWaitsOutAShortStallButNotALongOne) {
-    const ProbeRun run = probe({"open", "setup", "2", "write", "4", "sleep", "150", "write", "2",
-                                "sleep", "2500", "write", "2", "close"},
-                               kPatientCard);
-    expect_clean(run);
-    // The short stall outlasts the buffer but not the card's patience.
-    ASSERT_GT(150.0, 1000.0 * 4 * kPeriodFrames / kRate);
-    const std::vector<Write> w = writes_of(run);
-    ASSERT_EQ(w.size(), 8u);
-    const std::vector<long> rcs{w[0].rc, w[1].rc, w[2].rc, w[3].rc,
-                                w[4].rc, w[5].rc, w[6].rc, w[7].rc};
-    EXPECT_EQ(rcs, (std::vector<long>{256, 256, 256, 256, 256, 256, -EPIPE, 256}));
-    EXPECT_EQ(state_->underruns.load(), 1);
-    EXPECT_EQ(recording(0).samples, expected_samples({0, 1, 2, 3, 4, 5, 7}, 2));
 }
 
 TEST_F(SoundCard, InjectedOpenErrorFailsTheOpen) {
