@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -513,6 +514,21 @@ void Device::start(const std::vector<std::string> &argv,
         args = argv;
     }
     std::string program = resolve_program(args[0]);
+
+    // The entry window lasts until the wall-clock second changes, so a
+    // program started late in a second sees almost none of it, exactly as on
+    // the device. A test that holds keys from power-on means them to be seen:
+    // start it just after a second begins, so the window is a whole second.
+    bool key_held = false;
+    for (unsigned k = 0; k < 7; ++k)
+        key_held = key_held || d.st->gpio_level[key_gpio(static_cast<Key>(k))].load() == 0;
+    if (key_held) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (now.tv_nsec > 20'000'000)
+            std::this_thread::sleep_for(
+                std::chrono::nanoseconds(1'000'000'000 - now.tv_nsec + 2'000'000));
+    }
     std::vector<char *> cargv;
     for (std::string &a : args)
         cargv.push_back(a.data());
