@@ -25,7 +25,11 @@ static bool input_t_started = false;  // main thread only
 constexpr int DEFAULT_PORCH = 24;
 
 bool porch_file_read(int *value) {
-    int fd = open(PATH_PORCH_FILE, O_RDONLY);
+    return porch_file_read_at(PATH_PORCH_FILE, value);
+}
+
+bool porch_file_read_at(const char *path, int *value) {
+    int fd = open(path, O_RDONLY);
     if (fd < 0)
         return false;
     char buf[20];

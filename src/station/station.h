@@ -20,6 +20,7 @@ int entry_window_check(int (*volume)(void));
 // not truncated, created with mode 0644, then "sync"). porch_file_write
 // returns false when the file could not be opened.
 bool porch_file_read(int *value);
+bool porch_file_read_at(const char *path, int *value);  // the same rules on another file
 bool porch_file_write(int value);
 
 // Start-up after the porch: backlight PWM, detect lines, the keys, the
