@@ -21,3 +21,5 @@ void show_char(uint16_t x, uint16_t y, unsigned char c, uint8_t r, uint8_t g, ui
 void show_string(uint16_t x, uint16_t y, const char *string, uint8_t r, uint8_t g, uint8_t b,
                  uint8_t size);
 void draw_image(int w, int h, const uint8_t *img);
+// draw_image without the push: only the copy into the framebuffer.
+void copy_image(int w, int h, const uint8_t *img);

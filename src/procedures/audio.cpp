@@ -38,6 +38,25 @@ void scale_period(const int16_t *in, uint16_t *out, unsigned count, float volume
     }
 }
 
+// One period for the sound device, from the next sample_count samples of
+// each channel: the stereo frames go through audio_buf and the scratch
+// buffer `stereo` (2 * sample_count samples) into audio_PCM_buffer, scaled by
+// the wheel's loudness times vol_multi.
+void prepare_period(const int16_t *ch1_buf, const int16_t *ch2_buf, float vol_multi,
+                    int (*volume_percent)(void), int16_t *stereo) {
+    for (uint32_t x = 0; x < sample_count; x++) {
+        audio_buf[x] = static_cast<uint32_t>(static_cast<uint16_t>(ch1_buf[x])) |
+                       static_cast<uint32_t>(static_cast<uint16_t>(ch2_buf[x])) << 16;
+    }
+    // The wheel is read once a period: fine enough to follow by ear.
+    float volume = static_cast<float>(volume_percent()) * vol_multi;
+    for (uint32_t x = 0; x < sample_count; x++) {
+        stereo[2 * x] = static_cast<int16_t>(audio_buf[x] & 0xFFFFu);
+        stereo[2 * x + 1] = static_cast<int16_t>(audio_buf[x] >> 16);
+    }
+    scale_period(stereo, audio_PCM_buffer, 2 * sample_count, volume);
+}
+
 static bool screen_unchanged(void) {
     return mode_type == pre_mode_type;
 }
@@ -80,7 +99,6 @@ void audio_play_test(void) {
         return;
     }
 
-    const unsigned current_audio_sample_count = 2 * sample_count;
     int16_t stereo_audio_buffer[2 * PERIOD_FRAMES];
 
     bool changed = false;
@@ -101,17 +119,7 @@ void audio_play_test(void) {
 
         // A tail shorter than a period is left out; the clip starts over.
         while (num_sample >= sample_count) {
-            for (uint32_t x = 0; x < sample_count; x++) {
-                audio_buf[x] = static_cast<uint32_t>(static_cast<uint16_t>(ch1_buf[x])) |
-                               static_cast<uint32_t>(static_cast<uint16_t>(ch2_buf[x])) << 16;
-            }
-            // The wheel is read once a period: fine enough to follow by ear.
-            float volume = static_cast<float>(read_audio_volume()) * vol_multi;
-            for (uint32_t x = 0; x < sample_count; x++) {
-                stereo_audio_buffer[2 * x] = static_cast<int16_t>(audio_buf[x] & 0xFFFFu);
-                stereo_audio_buffer[2 * x + 1] = static_cast<int16_t>(audio_buf[x] >> 16);
-            }
-            scale_period(stereo_audio_buffer, audio_PCM_buffer, current_audio_sample_count, volume);
+            prepare_period(ch1_buf, ch2_buf, vol_multi, read_audio_volume, stereo_audio_buffer);
 
             snd_pcm_sframes_t pcm = snd_pcm_writei(pcm_handle, audio_PCM_buffer, sample_count);
             // After an underrun the stream is prepared again and the next

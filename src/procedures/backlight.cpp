@@ -99,7 +99,8 @@ static void draw_detect_box(uint16_t x, uint16_t y, uint16_t w, const char *labe
                 STATUS_TEXT_SIZE);
 }
 
-static void status_update(void) {
+// The reads and the drawing of one status pass; the caller pushes the frame.
+void status_screen_draw(void) {
     // Headphone detect reads 0 with a plug in; USB detect reads 1 with a cable.
     int hval = read_value_from_fd(fd_head, 1);
     if (hval != pre_hval) {
@@ -118,6 +119,10 @@ static void status_update(void) {
     char buf[20];
     battery_text(read_battery_raw(), buf, sizeof buf);
     show_string(48, 37, buf, 255, 255, 255, STATUS_TEXT_SIZE);
+}
+
+static void status_update(void) {
+    status_screen_draw();
     FB_flash();
 }
 

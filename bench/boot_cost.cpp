@@ -1,0 +1,196 @@
+// What an ordinary boot costs beyond the entry window, on the simulated
+// device: from the moment the program is started to the moment its finish
+// script starts, less the time the entry window stays open.
+//
+//   mp_boot_cost [RUNS]        (default 20)
+//
+// The window is open from the end of start-up until time() reports the next
+// wall-clock second, so its length differs from run to run (a few hundred
+// microseconds to a second) and is measured in every run:
+//  - its start is the program's last device-file event before the hand-off
+//    (the journal's open of the last key value file by init_fd; creating the
+//    key scanner between that and the window is counted as window, a few
+//    microseconds in the program's favour);
+//  - its end is the moment time() first reports the next second, seen by a
+//    watcher thread here that spins on time() from a few milliseconds before
+//    each wall-clock second (time() follows the kernel's coarse clock, which
+//    turns over up to one timer tick after the exact second; the program's
+//    loop sees the same turn-over);
+//  - the finish script's start is its first line, an open journalled by the
+//    simulated device (": > /mnt/UDISK/.boot-mark").
+// All three are CLOCK_MONOTONIC nanoseconds, as the journal's.
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mpsim/harness.h"
+
+namespace {
+
+constexpr const char *kMarkPath = "/mnt/UDISK/.boot-mark";
+constexpr double kTargetMs = 20.0;
+
+int64_t ns_of(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+struct Flip {
+    int64_t seen_ns;   // CLOCK_MONOTONIC when time() first gave the new second
+    int64_t exact_ns;  // CLOCK_MONOTONIC of the exact wall-clock second
+};
+
+// Records every turn-over of time() while it runs.
+class SecondWatcher {
+  public:
+    SecondWatcher() : thread_([this] { run(); }) {}
+    ~SecondWatcher() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::vector<Flip> flips() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return flips_;
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::mutex mu_;
+    std::vector<Flip> flips_;
+    std::thread thread_;
+
+    void run() {
+        constexpr int64_t kLead = 5'000'000;  // start spinning this long before a second
+        while (!stop_) {
+            const int64_t rt = ns_of(CLOCK_REALTIME);
+            const int64_t mono = ns_of(CLOCK_MONOTONIC);
+            const int64_t to_second = 1'000'000'000 - rt % 1'000'000'000;
+            if (to_second > kLead) {
+                std::this_thread::sleep_for(
+                    std::chrono::nanoseconds(std::min<int64_t>(to_second - kLead, 20'000'000)));
+                continue;
+            }
+            const time_t before = time(nullptr);
+            while (!stop_ && time(nullptr) == before) {
+            }
+            const int64_t seen = ns_of(CLOCK_MONOTONIC);
+            std::lock_guard<std::mutex> lock(mu_);
+            flips_.push_back({seen, mono + to_second});
+        }
+    }
+};
+
+struct Result {
+    double before_ms;  // program start to the window
+    double window_ms;
+    double after_ms;  // window's end to the finish script
+    double lag_ms;    // time()'s turn-over after the exact second
+    double cost_ms() const { return before_ms + after_ms; }
+};
+
+bool one_boot(Result &r) {
+    mpsim::Device dev;
+    SecondWatcher watcher;
+    const std::string finish = std::string(": > ") + kMarkPath;
+    const int64_t t0 = ns_of(CLOCK_MONOTONIC);
+    dev.start_mp_test(dev.root() + "/app", finish);
+    const auto status = dev.wait_exit(mpsim::Ms(30000));
+    if (!status || !status->exited || status->code != 0) {
+        std::fprintf(stderr, "mp_boot_cost: the program did not end with status 0\n");
+        return false;
+    }
+    const std::vector<Flip> flips = watcher.flips();
+    const std::vector<mpsim::JournalEntry> j = dev.journal();
+
+    int64_t mark = -1, handoff = -1;
+    for (const auto &e : j) {
+        if (mark < 0 && e.op == "open" && e.path == kMarkPath)
+            mark = static_cast<int64_t>(e.time_ns);
+        if (handoff < 0 && e.op == "open" && e.path == "/sys/class/gpio/unexport")
+            handoff = static_cast<int64_t>(e.time_ns);
+    }
+    if (mark < 0 || handoff < 0) {
+        std::fprintf(stderr, "mp_boot_cost: no hand-off or finish script in the journal\n");
+        return false;
+    }
+    int64_t window_start = -1;
+    for (const auto &e : j)
+        if (static_cast<int64_t>(e.time_ns) < handoff)
+            window_start = std::max(window_start, static_cast<int64_t>(e.time_ns));
+    const Flip *end = nullptr;
+    for (const Flip &f : flips) {
+        if (f.seen_ns > window_start) {
+            end = &f;
+            break;
+        }
+    }
+    if (window_start < 0 || end == nullptr || end->seen_ns > handoff) {
+        // The watcher overslept the turn-over (a stalled machine): no honest
+        // window length for this run.
+        return false;
+    }
+    r.before_ms = static_cast<double>(window_start - t0) / 1e6;
+    r.window_ms = static_cast<double>(end->seen_ns - window_start) / 1e6;
+    r.after_ms = static_cast<double>(mark - end->seen_ns) / 1e6;
+    r.lag_ms = static_cast<double>(end->seen_ns - end->exact_ns) / 1e6;
+    return true;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const int runs = argc > 1 ? std::atoi(argv[1]) : 20;
+    if (runs <= 0) {
+        std::fprintf(stderr, "usage: %s [RUNS]\n", argv[0]);
+        return 2;
+    }
+    std::vector<Result> res;
+    int discarded = 0;
+    std::printf("%4s %10s %10s %10s %10s %9s\n", "run", "before ms", "window ms", "after ms",
+                "cost ms", "tick lag");
+    while (static_cast<int>(res.size()) < runs) {
+        Result r{};
+        if (!one_boot(r)) {
+            if (++discarded > runs)
+                return 1;
+            continue;
+        }
+        res.push_back(r);
+        std::printf("%4zu %10.2f %10.2f %10.2f %10.2f %9.2f\n", res.size(), r.before_ms,
+                    r.window_ms, r.after_ms, r.cost_ms(), r.lag_ms);
+        std::fflush(stdout);
+    }
+    std::vector<double> cost, before, after;
+    for (const Result &r : res) {
+        cost.push_back(r.cost_ms());
+        before.push_back(r.before_ms);
+        after.push_back(r.after_ms);
+    }
+    const double med = median(cost);
+    const double mx = *std::max_element(cost.begin(), cost.end());
+    std::printf("\nordinary boot beyond the entry window, %d runs (%d discarded):\n", runs,
+                discarded);
+    std::printf("  start-up to window  median %.2f ms  max %.2f ms\n", median(before),
+                *std::max_element(before.begin(), before.end()));
+    std::printf("  window to finish    median %.2f ms  max %.2f ms\n", median(after),
+                *std::max_element(after.begin(), after.end()));
+    std::printf("  total               median %.2f ms  max %.2f ms  (target < %.0f ms: %s)\n", med,
+                mx, kTargetMs,
+                mx < kTargetMs ? "met" : (med < kTargetMs ? "median met" : "MISSED"));
+    return 0;
+}
