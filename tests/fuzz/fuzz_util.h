@@ -19,6 +19,10 @@
         }                                                           \
     } while (0)
 
+// For the target's own bulk loops (models, comparisons): tracing their
+// comparisons only slows the fuzzer down and teaches it nothing.
+#define FUZZ_NO_COVERAGE __attribute__((no_sanitize("coverage")))
+
 namespace mpfuzz {
 
 // Reads fixed-size fields from the front of the input; past the end every
