@@ -16,10 +16,16 @@
 //    each wall-clock second (time() follows the kernel's coarse clock, which
 //    turns over up to one timer tick after the exact second; the program's
 //    loop sees the same turn-over);
+//  - the program's start is an open journalled just before this program,
+//    started on the device in its place, executes the factory test program
+//    (so the harness's own work before the fork is not counted, loading the
+//    program and its libraries is);
 //  - the finish script's start is its first line, an open journalled by the
 //    simulated device (": > /mnt/UDISK/.boot-mark").
 // All three are CLOCK_MONOTONIC nanoseconds, as the journal's.
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -35,6 +41,7 @@
 
 namespace {
 
+constexpr const char *kStartPath = "/mnt/UDISK/.start-mark";
 constexpr const char *kMarkPath = "/mnt/UDISK/.boot-mark";
 constexpr double kTargetMs = 20.0;
 
@@ -93,16 +100,25 @@ struct Result {
     double before_ms;  // program start to the window
     double window_ms;
     double after_ms;  // window's end to the finish script
+    double stop_ms;   // window's end to the hand-off's first device access
     double lag_ms;    // time()'s turn-over after the exact second
     double cost_ms() const { return before_ms + after_ms; }
 };
+
+std::string self_path() {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return "/proc/self/exe";
+    buf[n] = '\0';
+    return buf;
+}
 
 bool one_boot(Result &r) {
     mpsim::Device dev;
     SecondWatcher watcher;
     const std::string finish = std::string(": > ") + kMarkPath;
-    const int64_t t0 = ns_of(CLOCK_MONOTONIC);
-    dev.start_mp_test(dev.root() + "/app", finish);
+    dev.start({self_path(), "--exec", mpsim::mp_test_binary(), dev.root() + "/app", finish});
     const auto status = dev.wait_exit(mpsim::Ms(30000));
     if (!status || !status->exited || status->code != 0) {
         std::fprintf(stderr, "mp_boot_cost: the program did not end with status 0\n");
@@ -111,14 +127,16 @@ bool one_boot(Result &r) {
     const std::vector<Flip> flips = watcher.flips();
     const std::vector<mpsim::JournalEntry> j = dev.journal();
 
-    int64_t mark = -1, handoff = -1;
+    int64_t t0 = -1, mark = -1, handoff = -1;
     for (const auto &e : j) {
+        if (t0 < 0 && e.op == "open" && e.path == kStartPath)
+            t0 = static_cast<int64_t>(e.time_ns);
         if (mark < 0 && e.op == "open" && e.path == kMarkPath)
             mark = static_cast<int64_t>(e.time_ns);
         if (handoff < 0 && e.op == "open" && e.path == "/sys/class/gpio/unexport")
             handoff = static_cast<int64_t>(e.time_ns);
     }
-    if (mark < 0 || handoff < 0) {
+    if (t0 < 0 || mark < 0 || handoff < 0) {
         std::fprintf(stderr, "mp_boot_cost: no hand-off or finish script in the journal\n");
         return false;
     }
@@ -141,6 +159,7 @@ bool one_boot(Result &r) {
     r.before_ms = static_cast<double>(window_start - t0) / 1e6;
     r.window_ms = static_cast<double>(end->seen_ns - window_start) / 1e6;
     r.after_ms = static_cast<double>(mark - end->seen_ns) / 1e6;
+    r.stop_ms = static_cast<double>(handoff - end->seen_ns) / 1e6;
     r.lag_ms = static_cast<double>(end->seen_ns - end->exact_ns) / 1e6;
     return true;
 }
@@ -154,6 +173,15 @@ double median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc >= 3 && std::string(argv[1]) == "--exec") {
+        // On the device, in place of the program: mark the start, then become it.
+        const int fd = open(kStartPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0)
+            close(fd);
+        execv(argv[2], argv + 2);
+        std::perror(argv[2]);
+        return 127;
+    }
     const int runs = argc > 1 ? std::atoi(argv[1]) : 20;
     if (runs <= 0) {
         std::fprintf(stderr, "usage: %s [RUNS]\n", argv[0]);
@@ -161,8 +189,8 @@ int main(int argc, char **argv) {
     }
     std::vector<Result> res;
     int discarded = 0;
-    std::printf("%4s %10s %10s %10s %10s %9s\n", "run", "before ms", "window ms", "after ms",
-                "cost ms", "tick lag");
+    std::printf("%4s %10s %10s %10s %10s %10s %9s\n", "run", "before ms", "window ms", "after ms",
+                "of it stop", "cost ms", "tick lag");
     while (static_cast<int>(res.size()) < runs) {
         Result r{};
         if (!one_boot(r)) {
@@ -171,15 +199,16 @@ int main(int argc, char **argv) {
             continue;
         }
         res.push_back(r);
-        std::printf("%4zu %10.2f %10.2f %10.2f %10.2f %9.2f\n", res.size(), r.before_ms,
-                    r.window_ms, r.after_ms, r.cost_ms(), r.lag_ms);
+        std::printf("%4zu %10.2f %10.2f %10.2f %10.2f %10.2f %9.2f\n", res.size(), r.before_ms,
+                    r.window_ms, r.after_ms, r.stop_ms, r.cost_ms(), r.lag_ms);
         std::fflush(stdout);
     }
-    std::vector<double> cost, before, after;
+    std::vector<double> cost, before, after, stop;
     for (const Result &r : res) {
         cost.push_back(r.cost_ms());
         before.push_back(r.before_ms);
         after.push_back(r.after_ms);
+        stop.push_back(r.stop_ms);
     }
     const double med = median(cost);
     const double mx = *std::max_element(cost.begin(), cost.end());
@@ -189,6 +218,8 @@ int main(int argc, char **argv) {
                 *std::max_element(before.begin(), before.end()));
     std::printf("  window to finish    median %.2f ms  max %.2f ms\n", median(after),
                 *std::max_element(after.begin(), after.end()));
+    std::printf("    of it stopping the key scanner and closing  median %.2f ms  max %.2f ms\n",
+                median(stop), *std::max_element(stop.begin(), stop.end()));
     std::printf("  total               median %.2f ms  max %.2f ms  (target < %.0f ms: %s)\n", med,
                 mx, kTargetMs,
                 mx < kTargetMs ? "met" : (med < kTargetMs ? "median met" : "MISSED"));

@@ -37,6 +37,24 @@ int64_t mapped_words() {
     return int64_t{width} * int64_t{height};
 }
 
+// Eight stores per turn: the ARM926 has no vector unit, and one store per
+// turn would spend as many instructions on the loop as on the pixels.
+void fill_words(uint32_t *p, size_t n, uint32_t c) {
+    for (; n >= 8; n -= 8, p += 8) {
+        p[0] = c;
+        p[1] = c;
+        p[2] = c;
+        p[3] = c;
+        p[4] = c;
+        p[5] = c;
+        p[6] = c;
+        p[7] = c;
+    }
+    for (; n > 0; --n) {
+        *p++ = c;
+    }
+}
+
 }  // namespace
 
 void set_addr_window(uint16_t x, uint16_t y) {
@@ -51,7 +69,7 @@ void flood(uint8_t r, uint8_t g, uint8_t b, uint32_t len) {
     const int64_t first = std::max<int64_t>(display_offset, 0);
     const int64_t end = std::min<int64_t>(int64_t{display_offset} + int64_t{len}, total);
     if (first < end) {
-        std::fill(FB_buf + first, FB_buf + end, color_word(r, g, b));
+        fill_words(FB_buf + first, static_cast<size_t>(end - first), color_word(r, g, b));
     }
 }
 
@@ -167,6 +185,14 @@ void copy_image(int w, int h, const uint8_t *img) {
     // rows or columns than that, and only what exists is copied.
     const int64_t rows = std::min<int64_t>(h, int64_t{height} - WINDOW_FIRST_ROW);
     const int64_t cols = std::min<int64_t>(w, width);
+    if constexpr (std::endian::native == std::endian::little) {
+        if (cols == w && w == width && rows > 0) {
+            // Image rows as wide as the framebuffer's: one block copy.
+            std::memcpy(FB_buf + int64_t{WINDOW_FIRST_ROW} * width, img,
+                        static_cast<size_t>(rows) * static_cast<size_t>(w) * 4u);
+            return;
+        }
+    }
     for (int64_t y = 0; y < rows; ++y) {
         const uint8_t *src = img + static_cast<size_t>(y) * static_cast<size_t>(w) * 4u;
         uint32_t *dst = FB_buf + (y + WINDOW_FIRST_ROW) * int64_t{width};
