@@ -395,6 +395,17 @@ void Device::stop_te(bool stopped) {
     s.te_stopped.store(stopped ? 1 : 0);
 }
 
+void Device::remove_gpio_line(unsigned gpio) {
+    if (gpio >= static_cast<unsigned>(kGpioLines))
+        throw std::out_of_range("mpsim: no GPIO line " + std::to_string(gpio));
+    impl_->st->gpio_absent[gpio].store(1);
+}
+
+void Device::hold_wall_clock(bool held) {
+    // time() of programs on the device then stays at the current second.
+    impl_->st->wall_clock_hold.store(held ? static_cast<int32_t>(::time(nullptr)) : 0);
+}
+
 int Device::porch() const {
     return impl_->st->porch.load();
 }
@@ -592,6 +603,12 @@ std::optional<ExitStatus> Device::wait_exit(Ms timeout) {
             return std::nullopt;
         std::this_thread::sleep_for(kPollStep);
     }
+}
+
+void Device::send_signal(int sig) {
+    Impl &d = *impl_;
+    if (d.pid > 0 && !d.status)
+        kill(d.pid, sig);
 }
 
 void Device::kill_program() {

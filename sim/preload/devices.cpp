@@ -138,6 +138,8 @@ ssize_t gpio_export(State &s, const char *text) {
     if (!kstrtol(text, &n) || n < 0 || n >= kGpioLines)
         return -EINVAL;
     int gpio = static_cast<int>(n);
+    if (s.gpio_absent[gpio].load() != 0)
+        return -EINVAL;
     // The key driver holds its lines while bound.
     if (gpio >= kFirstKey && gpio <= kLastKey && s.keys_bound.load() != 0)
         return -EBUSY;

@@ -31,7 +31,7 @@
 namespace mpsim {
 
 constexpr uint32_t kStateMagic = 0x3153504d;  // "MPS1"
-constexpr uint32_t kStateVersion = 1;
+constexpr uint32_t kStateVersion = 2;
 constexpr int kGpioLines = 256;
 constexpr int kDefaultTeClock = 20640;  // 60.0 frames per second at porch 24
 constexpr int kDefaultPorch = 24;
@@ -54,6 +54,7 @@ struct State {
     A32 gpio_output[kGpioLines];    // 1 while direction is "out"
     A32 gpio_edge[kGpioLines];      // 0 none, 1 rising, 2 falling, 3 both
     A32 keys_bound;                 // gpio-keys.7 bound to gpio-keys-polled (starts 1)
+    A32 gpio_absent[kGpioLines];    // 1: the board has no such line (export refused, EINVAL)
 
     A32 adc_vol;  // raw volume wheel reading served by tp_adc/value
     A32 adc_bat;  // raw battery reading served by battery/adc
@@ -68,6 +69,9 @@ struct State {
     A32 te_lock;
     A32 te_epoch_hi, te_epoch_lo;
     A32 te_base_hi, te_base_lo;
+
+    // Wall clock: nonzero holds time() at this second (the clock stands still).
+    A32 wall_clock_hold;
 
     // Panel pushes.
     A32 pushes;  // writes to "update"

@@ -90,6 +90,10 @@ class Device {
     int gpio_level(unsigned gpio) const;  // e.g. GPIO 128 driven by the program
     bool gpio_exported(unsigned gpio) const;
     bool keys_bound() const;
+    void remove_gpio_line(unsigned gpio);  // the board lacks it: its export is refused
+    // Holds the wall clock of programs on the device at the current second
+    // (time() stands still) or lets it run again.
+    void hold_wall_clock(bool held);
     void set_te_clock(int clock);
     void stop_te(bool stopped);
     int porch() const;  // last value written to lcdporch (atoi of its 3 bytes)
@@ -114,7 +118,8 @@ class Device {
     bool running();
     pid_t pid() const;
     std::optional<ExitStatus> wait_exit(Ms timeout);
-    void kill_program();  // SIGKILL and reap
+    void send_signal(int sig);  // to the program alone, as init would
+    void kill_program();        // SIGKILL and reap
     std::string stdout_text() const;
     std::string stderr_text() const;
 
