@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +25,63 @@ static bool input_t_started = false;  // main thread only
 
 constexpr int DEFAULT_PORCH = 24;
 
+// Who holds the key lines. A stop signal may come while the hand-off is
+// giving them back: whoever starts the give-back finishes it, and the other
+// waits until the driver has them again.
+enum : int { KEYS_DRIVER = 0, KEYS_OURS = 1, KEYS_GIVING_BACK = 2, KEYS_GIVEN_BACK = 3 };
+static std::atomic<int> keys_owner{KEYS_DRIVER};
+static std::atomic<bool> stop_requested{false};  // SIGTERM or SIGINT arrived
+
+static void give_keys_back(void) {
+    int expected = KEYS_OURS;
+    if (keys_owner.compare_exchange_strong(expected, KEYS_GIVING_BACK)) {
+        deinit_key_gamepad();
+        keys_owner = KEYS_GIVEN_BACK;
+        return;
+    }
+    while (keys_owner.load() == KEYS_GIVING_BACK)
+        usleep(1000);
+}
+
+static sigset_t stop_signals(void) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+// The program runs at every boot with the keys taken from their driver; if
+// init or an engineer stops it, the device must not be left without keys.
+// The stop signals are blocked in every thread and taken here, where the
+// give-back can use the ordinary file calls.
+static void *stop_signal_task(void *) {
+    sigset_t set = stop_signals();
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    stop_requested = true;
+    give_keys_back();
+    fflush(stdout);
+    // End the way the signal would have ended the program, so whoever sent
+    // it sees the cause.
+    signal(sig, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig);
+}
+
+static void watch_stop_signals(void) {
+    sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    pthread_t t;
+    if (pthread_create(&t, nullptr, stop_signal_task, nullptr) != 0) {
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        return;
+    }
+    pthread_detach(t);
+}
+
 bool porch_file_read(int *value) {
     return porch_file_read_at(PATH_PORCH_FILE, value);
 }
@@ -34,9 +92,13 @@ bool porch_file_read_at(const char *path, int *value) {
         return false;
     char buf[20];
     memset(buf, 0, sizeof(buf));
-    ssize_t ignored = read(fd, buf, 3);
-    (void)ignored;
+    ssize_t got = read(fd, buf, 3);
     close(fd);
+    // A file that opens but cannot be read (a folder, a bad block) holds no
+    // porch; taking its zero-filled buffer would put porch 0 on the panel and
+    // call it stored.
+    if (got < 0)
+        return false;
     *value = parse_int_bounded(buf, 3);
     return true;
 }
@@ -84,7 +146,7 @@ void normal_game_mode(const char *sh) {
     }
     FB_deinit();
     deinit_fd();
-    deinit_key_gamepad();
+    give_keys_back();
     if (audio_buf != nullptr) {
         free(audio_buf);
         audio_buf = nullptr;
@@ -94,6 +156,15 @@ void normal_game_mode(const char *sh) {
         audio_PCM_buffer = nullptr;
     }
     fflush(stdout);
+    if (stop_requested) {
+        // Stopped during the hand-off: the normal application is not started;
+        // the signal's thread ends the program.
+        for (;;)
+            pause();
+    }
+    // The finish script must not inherit the blocked stop signals.
+    sigset_t set = stop_signals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     int ignored = system(sh);
     (void)ignored;
 }
@@ -104,6 +175,7 @@ void prepare_devices(void) {
     // value files: they exist only once exported.
     gpio_export(1, 0, 0);
     gpio_export(132, 0, 0);
+    keys_owner = KEYS_OURS;
     init_key_gamepad();
     FB_init();
     init_fd();
@@ -116,6 +188,7 @@ int station_main(int argc, char **argv) {
         printf("arg[2]: Finish script\n");
         return -1;
     }
+    watch_stop_signals();
     printf("--------------------\n");
     printf("MP test verion: %s\n", MP_VERSION);
     printf("--------------------\n");
