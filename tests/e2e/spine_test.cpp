@@ -175,26 +175,6 @@ TEST(Startup, LongArgumentsAreUsedWhole) {
     EXPECT_EQ(*trace, std::string(300, 'x') + "\n");
 }
 
-TEST(Startup, MissingFramebufferIsReportedTwiceAndTheRunGoesOn) {
-    mpsim::Options o;
-    o.fb_present = false;
-    Device dev(o);
-    run_to_exit(dev);
-    EXPECT_EQ(dev.stdout_text(),
-              "--------------------\nMP test verion: v1.7\n--------------------\n"
-              "open fb0 failed\nopen fb0 failed\n");
-    EXPECT_TRUE(dev.read_file("/mnt/UDISK/finish-trace").has_value());
-}
-
-TEST(Startup, MissingUnbindFileLeavesTheKeysToTheDriver) {
-    Device dev;
-    dev.remove_file("/sys/bus/platform/drivers/gpio-keys-polled/unbind");
-    run_to_exit(dev);
-    for (const auto &e : dev.journal("write", "/sys/class/gpio/export"))
-        EXPECT_TRUE(bytes(e) == "1" || bytes(e) == "132") << "exported " << bytes(e);
-    EXPECT_TRUE(dev.read_file("/mnt/UDISK/finish-trace").has_value());
-}
-
 TEST(EntryWindow, CombinationHeldFromPowerOnIsRecognised) {
     // RIGHT, START and B at full volume: the information screen is drawn.
     Device dev;
