@@ -226,7 +226,7 @@ int run_on_simulated_device(int argc, char **argv) {
     for (int i = 1; i < argc; ++i)
         args.emplace_back(argv[i]);
     mpsim::Device dev;
-    dev.start(args);
+    dev.start(args, {"MP_BENCH_ON_DEVICE=1"});
     const auto status = dev.wait_exit(mpsim::Ms(30 * 60 * 1000));
     std::fputs(dev.stdout_text().c_str(), stdout);
     std::fputs(dev.stderr_text().c_str(), stderr);
@@ -240,9 +240,18 @@ int run_on_simulated_device(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *root = std::getenv("MPSIM_ROOT");
-    if (root == nullptr || root[0] == '\0')
+    const char *on_device = std::getenv("MP_BENCH_ON_DEVICE");
+    if (on_device == nullptr || std::string(on_device) != "1")
         return run_on_simulated_device(argc, argv);
+    // Started by the harness: its preloaded library redirects every device
+    // path into the device root. Without it the reads would reach /sys.
+    const char *root = std::getenv("MPSIM_ROOT");
+    const char *preload = std::getenv("LD_PRELOAD");
+    if (root == nullptr || root[0] == '\0' || preload == nullptr ||
+        std::string(preload).find("libmpsim") == std::string::npos) {
+        std::fprintf(stderr, "mp_bench: not on a simulated device; start it plainly\n");
+        return 1;
+    }
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

@@ -55,22 +55,30 @@ void fill_words(uint32_t *p, size_t n, uint32_t c) {
     }
 }
 
+// Index in FB_buf of window pixel (x, y). Saturated: only an absurd reported
+// width reaches the limits, and nothing is ever stored out there anyway.
+int window_offset(uint16_t x, uint16_t y) {
+    const int64_t off = (int64_t{y} + WINDOW_FIRST_ROW) * int64_t{width} + int64_t{x};
+    return static_cast<int>(std::clamp<int64_t>(off, INT_MIN, INT_MAX));
+}
+
+// A run of len words from offset, cut to the total words that are mapped.
+void fill_run(int offset, uint32_t len, uint32_t c, int64_t total) {
+    const int64_t first = std::max<int64_t>(offset, 0);
+    const int64_t end = std::min<int64_t>(int64_t{offset} + int64_t{len}, total);
+    if (first < end) {
+        fill_words(FB_buf + first, static_cast<size_t>(end - first), c);
+    }
+}
+
 }  // namespace
 
 void set_addr_window(uint16_t x, uint16_t y) {
-    const int64_t off = (int64_t{y} + WINDOW_FIRST_ROW) * int64_t{width} + int64_t{x};
-    // Only reachable with an absurd reported width; flood() never writes there
-    // anyway, so saturating keeps the offset meaningful without overflow.
-    display_offset = static_cast<int>(std::clamp<int64_t>(off, INT_MIN, INT_MAX));
+    display_offset = window_offset(x, y);
 }
 
 void flood(uint8_t r, uint8_t g, uint8_t b, uint32_t len) {
-    const int64_t total = mapped_words();
-    const int64_t first = std::max<int64_t>(display_offset, 0);
-    const int64_t end = std::min<int64_t>(int64_t{display_offset} + int64_t{len}, total);
-    if (first < end) {
-        fill_words(FB_buf + first, static_cast<size_t>(end - first), color_word(r, g, b));
-    }
+    fill_run(display_offset, len, color_word(r, g, b), mapped_words());
 }
 
 void draw_pixel(uint16_t x, uint16_t y, uint8_t r, uint8_t g, uint8_t b) {
@@ -115,6 +123,11 @@ void draw_rect_color(uint16_t x, uint16_t y, uint16_t w, uint16_t h, uint8_t r, 
         set_addr_window(0, static_cast<uint16_t>(y + h - 1));
         return;
     }
+    // Large text is many small rectangles: the colour and the mapping's
+    // size are worked out once, not for every row.
+    const uint32_t c = color_word(r, g, b);
+    const int64_t total = mapped_words();
+    int offset = display_offset;
     for (uint32_t k = 0; k < h; ++k) {
         // For absurd heights the row number wraps at 16 bits; wrapped rows
         // that land inside the window are drawn.
@@ -122,9 +135,10 @@ void draw_rect_color(uint16_t x, uint16_t y, uint16_t w, uint16_t h, uint8_t r, 
         if (row >= WINDOW_ROWS) {
             continue;
         }
-        set_addr_window(x, row);
-        flood(r, g, b, w);
+        offset = window_offset(x, row);
+        fill_run(offset, w, c, total);
     }
+    display_offset = offset;
 }
 
 void show_char(uint16_t x, uint16_t y, unsigned char c, uint8_t r, uint8_t g, uint8_t b,
