@@ -24,8 +24,7 @@ void qemu_plugin_register_vcpu_tb_trans_cb(qemu_plugin_id_t id, qemu_plugin_vcpu
 size_t qemu_plugin_tb_n_insns(const struct qemu_plugin_tb *tb);
 void qemu_plugin_register_vcpu_tb_exec_inline(struct qemu_plugin_tb *tb, enum qemu_plugin_op op,
                                               void *ptr, uint64_t imm);
-void qemu_plugin_register_atexit_cb(qemu_plugin_id_t id, qemu_plugin_udata_cb_t cb,
-                                    void *userdata);
+void qemu_plugin_register_atexit_cb(qemu_plugin_id_t id, qemu_plugin_udata_cb_t cb, void *userdata);
 void qemu_plugin_outs(const char *string);
 
 PLUGIN_EXPORT int qemu_plugin_version = 1;
