@@ -3,6 +3,8 @@
 #include "input/keys.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "device/device.h"
@@ -83,9 +85,34 @@ bool key_scan_pass(const uint8_t raw[KEY_COUNT]) {
     return true;
 }
 
+// The scanner sleeps between passes in poll() on this eventfd, so that the
+// hand-off can wake it instead of waiting out a whole pass period before the
+// normal application starts. Made once and kept for the whole run: a stop may
+// look it up while the scanner ends.
+static std::atomic<int> scan_wake_fd{-1};
+
+static void scan_sleep(int wake) {
+    if (wake < 0) {
+        usleep(KEY_SCAN_PERIOD_US);
+        return;
+    }
+    struct pollfd p = {wake, POLLIN, 0};
+    poll(&p, 1, static_cast<int>(KEY_SCAN_PERIOD_US / 1000));
+}
+
 void *key_scan_task(void *args) {
     (void)args;
-    key_scan_task_is_running = true;
+    int wake = scan_wake_fd.load();
+    if (wake < 0) {
+        int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (fd >= 0 && !scan_wake_fd.compare_exchange_strong(wake, fd))
+            close(fd);
+        wake = scan_wake_fd.load();
+    }
+    // A wake-up left from an earlier scanner must not cut this one's sleeps.
+    uint64_t stale = 0;
+    while (wake >= 0 && read(wake, &stale, sizeof stale) > 0) {
+    }
     // A key already held at start-up counts as held after the first pass.
     for (auto &d : debounce)
         d = 0xFF;
@@ -96,10 +123,33 @@ void *key_scan_task(void *args) {
             if (!key_scan_pass(raw))
                 break;
         }
-        usleep(KEY_SCAN_PERIOD_US);
+        scan_sleep(wake);
     }
     key_scan_task_ended = true;
     return nullptr;
+}
+
+bool start_key_scan(pthread_t *thread) {
+    // Set before the thread exists, so a stop that comes before its first
+    // pass is never undone by it.
+    key_scan_task_is_running = true;
+    static char name[] = "key_scan_task";
+    if (pthread_create(thread, nullptr, key_scan_task, name) != 0) {
+        key_scan_task_is_running = false;
+        return false;
+    }
+    return true;
+}
+
+void stop_key_scan(pthread_t thread) {
+    key_scan_task_is_running = false;
+    int wake = scan_wake_fd.load();
+    if (wake >= 0) {
+        uint64_t one = 1;
+        ssize_t ignored = write(wake, &one, sizeof one);
+        (void)ignored;
+    }
+    pthread_join(thread, nullptr);
 }
 
 static bool all_released(void) {

@@ -23,6 +23,10 @@ void init_key_gamepad(void);
 void deinit_key_gamepad(void);
 void read_key_gamepad_raw(uint8_t *key_state_out);
 void *key_scan_task(void *args);
+// Starts the scanning thread with its run flag set; false if it could not start.
+bool start_key_scan(pthread_t *thread);
+// Clears the run flag, wakes the scanner from its sleep and waits for it to end.
+void stop_key_scan(pthread_t thread);
 
 // One pass of the scanner after the run and suspend checks: sample, debounce,
 // publish, exit combination. Returns false when the exit combination ended the

@@ -135,9 +135,9 @@ void normal_game_mode(const char *sh) {
     key_scan_task_is_running = false;
     backlight_task_is_running = false;
     // Let the worker threads finish their pass before their handles and the
-    // mapping go away; the key scanner ends within one 15 ms pass.
+    // mapping go away; the key scanner is woken from its sleep to end.
     if (input_t_started) {
-        pthread_join(input_t, nullptr);
+        stop_key_scan(input_t);
         input_t_started = false;
     }
     if (backlight_task_started) {
@@ -210,8 +210,7 @@ int station_main(int argc, char **argv) {
     }
 
     prepare_devices();
-    static char thread_name[] = "key_scan_task";
-    input_t_started = pthread_create(&input_t, nullptr, key_scan_task, thread_name) == 0;
+    input_t_started = start_key_scan(&input_t);
 
     time_t start_time = time(nullptr);
     for (;;) {

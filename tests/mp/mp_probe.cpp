@@ -20,20 +20,18 @@
 namespace {
 
 pthread_t scanner;
-char scanner_name[] = "key_scan_task";
 
 // The start-up steps of the station that the procedures rely on.
 void start_up(void) {
     prepare_devices();
-    if (pthread_create(&scanner, nullptr, key_scan_task, scanner_name) != 0) {
+    if (!start_key_scan(&scanner)) {
         printf("no key scanner\n");
         exit(2);
     }
 }
 
 void stop_scanner(void) {
-    key_scan_task_is_running = false;
-    pthread_join(scanner, nullptr);
+    stop_key_scan(scanner);
 }
 
 int usage(void) {

@@ -67,15 +67,13 @@ class ScannerThread : public testing::Test {
     // Rewrites the level in place, as the kernel serves a GPIO value.
     void level(int key, int lvl) const { std::ofstream(file(key), std::ios::trunc) << lvl << "\n"; }
     void start() {
-        static char name[] = "key_scan_task";
-        ASSERT_EQ(pthread_create(&thread_, nullptr, key_scan_task, name), 0);
+        ASSERT_TRUE(start_key_scan(&thread_));
         started_ = true;
     }
     void stop() {
         if (!started_)
             return;
-        key_scan_task_is_running = false;
-        pthread_join(thread_, nullptr);
+        stop_key_scan(thread_);
         started_ = false;
     }
 };
