@@ -11,11 +11,6 @@
 #include "input/keys.h"
 #include "procedures/procedures.h"
 
-// Split out of the procedures for measuring; not in procedures.h.
-void prepare_period(const int16_t *ch1_buf, const int16_t *ch2_buf, float vol_multi,
-                    int (*volume_percent)(void), int16_t *stereo);
-void status_screen_draw(void);
-
 namespace workload {
 
 namespace {

@@ -276,7 +276,7 @@ void Runner::start_program(const ScenarioStep &s) {
     }
     std::string shown;
     for (const auto &a : argv_)
-        shown += (shown.empty() ? "" : " ") + ("'" + a + "'");
+        shown += (shown.empty() ? "'" : " '") + a + "'";
     // Relative paths given to the program (a relative app-dir) mean the
     // device root.
     if (chdir(root.c_str()) != 0) {
@@ -529,7 +529,7 @@ bool Runner::write_outputs() {
     sum << "result: " << (failed_ ? "FAILED at " + failure_ : "passed") << "\n";
     std::string args;
     for (const auto &a : argv_)
-        args += (args.empty() ? "" : " ") + ("'" + a + "'");
+        args += (args.empty() ? "'" : " '") + a + "'";
     sum << "program: " << (started_ ? args : "not started") << "\n";
     if (!started_) {
         sum << "program status: not started\n";

@@ -29,6 +29,12 @@ float battery_volts(int battery_adc);
 // One period's scaling: stereo 16-bit samples times volume, truncated toward
 // zero and clipped to 16 bits.
 void scale_period(const int16_t *in, uint16_t *out, unsigned count, float volume);
+// One period's preparation (copy, one volume reading, scaling into
+// audio_PCM_buffer) and one status screen update without its push: the steps
+// the audio test and the status screen repeat, apart for measuring.
+void prepare_period(const int16_t *ch1_buf, const int16_t *ch2_buf, float vol_multi,
+                    int (*volume_percent)(void), int16_t *stereo);
+void status_screen_draw(void);
 
 // The value of sample_count, for arrays sized by the period.
 constexpr uint32_t PERIOD_FRAMES = 256;
