@@ -409,62 +409,6 @@ TEST(SimPanel, WindowIsClippedToASmallerFramebuffer) {
     EXPECT_EQ(f.at(0, 60), mpsim::rgb(255, 255, 255));
 }
 
-TEST(SimFaults, RefusedWritesMissingFilesAndUnwritableFiles) {
-    Device d;
-    d.refuse_writes("/sys/class/gpio/export", EIO, 1);
-    d.remove_file("/sys/bus/platform/drivers/gpio-keys-polled/unbind");
-    d.write_file("/mnt/UDISK/.lcdporch", "24");
-    d.make_unwritable("/mnt/UDISK/.lcdporch");
-    d.remove_framebuffer();
-    auto out = probe(d, {"put",
-                         "/sys/class/gpio/export",
-                         "105",
-                         "put",
-                         "/sys/class/gpio/export",
-                         "105",
-                         "put",
-                         "/sys/bus/platform/drivers/gpio-keys-polled/unbind",
-                         "gpio-keys.7",
-                         "put",
-                         "/mnt/UDISK/.lcdporch",
-                         "30",
-                         "get",
-                         "/mnt/UDISK/.lcdporch",
-                         "fbinfo",
-                         "put",
-                         "/sys/kernel/screen_update/update",
-                         "1\\0",
-                         "put",
-                         "/sys/devices/soc/1c24800.tp_adc/value",
-                         "1",
-                         "open",
-                         "e",
-                         "/sys/class/gpio/export",
-                         "r"});
-    std::vector<std::string> want = {
-        "put /sys/class/gpio/export EIO",
-        "put /sys/class/gpio/export 3",
-        "put /sys/bus/platform/drivers/gpio-keys-polled/unbind open ENOENT",
-        "put /mnt/UDISK/.lcdporch open EACCES",
-        "get /mnt/UDISK/.lcdporch 24",
-        "fbinfo open ENOENT",
-        "put /sys/kernel/screen_update/update 2",
-        "put /sys/devices/soc/1c24800.tp_adc/value open EACCES",
-        "open e EACCES",
-    };
-    EXPECT_EQ(out, want);
-    auto push = d.journal("push", "");
-    ASSERT_EQ(push.size(), 1u);
-    EXPECT_EQ(push[0].arg, "-1");  // nothing to show
-    EXPECT_EQ(d.frame_count(), 0);
-
-    // A folder made unwritable refuses new files.
-    Device d2;
-    d2.make_unwritable("/mnt/UDISK");
-    out = probe(d2, {"open", "p", "/mnt/UDISK/.lcdporch", "wc"});
-    EXPECT_EQ(out, std::vector<std::string>{"open p EACCES"});
-}
-
 TEST(SimRedirect, OnlyDevicePathsAreRedirected) {
     Device d;
     d.write_file("/etc/version", "v9.9-sim\n");

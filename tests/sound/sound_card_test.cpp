@@ -431,20 +431,4 @@ TEST_F(SoundCard, WriterThatSleepsPastTheBufferGetsAnUnderrun) {
     EXPECT_EQ(recording(0).samples, expected_samples(accepted, 2));
 }
 
-TEST_F(SoundCard, InjectedOpenErrorFailsTheOpen) {
-    state_->sound_open_errno = EBUSY;
-    const ProbeRun refused = probe({"open", "close"});
-    expect_clean(refused);
-    EXPECT_EQ(refused.first("open"), (Line{"open", std::to_string(-EBUSY)}));
-    EXPECT_EQ(state_->recordings.load(), 0);
-    EXPECT_FALSE(fs::exists(recording_path(0)));
-
-    // The card comes back once the fault is lifted.
-    state_->sound_open_errno = 0;
-    const ProbeRun opened = probe({"open", "setup", "2", "write", "2", "close"});
-    expect_clean(opened);
-    EXPECT_EQ(opened.first("open"), (Line{"open", "0"}));
-    EXPECT_EQ(recording(0).samples, expected_samples({0, 1}, 2));
-}
-
 }  // namespace
