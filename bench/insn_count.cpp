@@ -49,9 +49,10 @@ void open_value_files() {
     fd_head = value_file(dir, "head", "1\n");
     fd_usb = value_file(dir, "usb", "0\n");
     fd_bat = value_file(dir, "bat", "88\n");
+    fd_vol = value_file(dir, "vol", "0\n");  // wheel at the top: full volume
     // Open descriptors keep the data; the folder need not outlive set-up.
     for (const char *f :
-         {"key0", "key1", "key2", "key3", "key4", "key5", "key6", "head", "usb", "bat"})
+         {"key0", "key1", "key2", "key3", "key4", "key5", "key6", "head", "usb", "bat", "vol"})
         unlink((std::string(dir) + "/" + f).c_str());
     rmdir(dir);
 }

@@ -16,13 +16,8 @@ namespace workload {
 namespace {
 
 constexpr uint32_t kBlack = 0xFF000000u;
-int cached_volume_percent = 100;
-int16_t stereo_scratch[2 * PERIOD_FRAMES];
+int16_t stereo_scratch[2 * sample_count];
 uint32_t period_index = 0;
-
-int cached_volume() {
-    return cached_volume_percent;
-}
 
 }  // namespace
 
@@ -52,9 +47,9 @@ void text_line(int size) {
 void audio_period() {
     // Walks through the image screen's clip at full volume (gain 1.5, where
     // loud samples clip), as the audio test plays it.
-    const uint32_t periods = G_DATA0_SAMPLES / PERIOD_FRAMES;
-    const int16_t *at = g_data0 + size_t{period_index} * PERIOD_FRAMES;
-    prepare_period(at, at, 0.015f, cached_volume, stereo_scratch);
+    const uint32_t periods = G_DATA0_SAMPLES / sample_count;
+    const int16_t *at = g_data0 + size_t{period_index} * sample_count;
+    prepare_period(at, at, 0.015f, stereo_scratch);
     period_index = (period_index + 1) % periods;
 }
 
@@ -92,13 +87,12 @@ void text_limit(Canvas &c, int size) {
 }
 
 void prepare_audio() {
-    const size_t bytes = sizeof(uint32_t) * PERIOD_FRAMES;
+    const size_t bytes = sizeof(uint32_t) * sample_count;
     if (audio_buf == nullptr)
         audio_buf = static_cast<uint32_t *>(malloc(bytes));
     if (audio_PCM_buffer == nullptr)
         audio_PCM_buffer = static_cast<uint16_t *>(malloc(bytes));
     init_audio_transfer();
-    cached_volume_percent = vol[0];  // wheel at the top: 100 percent
 }
 
 }  // namespace workload

@@ -35,7 +35,7 @@ class Canvas {
 void fill_window();        // draw_rect_color of the whole 240 x 180 window
 void copy_window_image();  // copy_image of the image screen (draw_image without its push)
 void text_line(int size);  // show_string of kTextLine at (0, 0)
-void audio_period();       // prepare_period: copy, cached volume, 512 scalings
+void audio_period();       // prepare_period: copy, one wheel reading, 512 scalings
 void status_pass();        // status_screen_draw: three reads and the drawing
 void key_pass();           // seven rewinds and reads, debounce and publication
 
@@ -45,9 +45,10 @@ void copy_image_limit(Canvas &c);   // memcpy of the image's bytes into the wind
 void text_limit(Canvas &c, int size);
 size_t text_words(int size);  // words show_string stores for kTextLine at this size
 
-// Sets up what the steps read: the audio buffers, the volume table and the
-// cached wheel value. The device handles (keys, detect lines, battery) are
-// the caller's: opened by init_fd on the simulated device, or plain files.
+// Sets up what the steps read: the audio buffers and the volume table. The
+// device handles (keys, detect lines, battery, volume wheel) are the caller's:
+// opened by init_fd on the simulated device, or plain files; a wheel handle
+// that did not open reads as full volume, like the device without its ADC.
 void prepare_audio();
 
 }  // namespace workload

@@ -17,7 +17,7 @@ int fd_vol = -1;
 int fd_bat = -1;
 int fd_usb = -1;
 int fd_head = -1;
-int fd_key[7] = {-1, -1, -1, -1, -1, -1, -1};
+int fd_key[KEY_COUNT] = {-1, -1, -1, -1, -1, -1, -1};
 
 int width = 0;
 int height = 0;
@@ -26,14 +26,6 @@ int FB_fd = -1;
 uint32_t *FB_buf = nullptr;
 
 int vol[4096];
-
-// Key value files in key index order: UP, RIGHT, DOWN, LEFT, START, A, B.
-static const char *const key_value_path[7] = {
-    "/sys/class/gpio/gpio133/value", "/sys/class/gpio/gpio136/value",
-    "/sys/class/gpio/gpio135/value", "/sys/class/gpio/gpio134/value",
-    "/sys/class/gpio/gpio139/value", "/sys/class/gpio/gpio138/value",
-    "/sys/class/gpio/gpio137/value",
-};
 
 int parse_int_bounded(const char *buf, unsigned n) {
     unsigned i = 0;
@@ -129,27 +121,30 @@ int gpio_unexport(unsigned int gpio) {
     return write_exact(PATH_GPIO_UNEXPORT, num, static_cast<size_t>(len)) ? 0 : -1;
 }
 
-void init_fd(void) {
+void init_fd() {
     fd_lcd = open(PATH_LCD_UPDATE, O_RDWR);
     fd_vol = open(PATH_ADC_VOL, O_RDONLY);
     fd_bat = open(PATH_ADC_BAT, O_RDONLY);
     fd_usb = open(PATH_GPIO_USB, O_RDONLY);
     fd_head = open(PATH_GPIO_HEAD, O_RDONLY);
-    for (int i = 0; i < 7; i++)
-        fd_key[i] = open(key_value_path[i], O_RDONLY);
+    char path[64];
+    for (int i = 0; i < KEY_COUNT; i++) {
+        snprintf(path, sizeof(path), "/sys/class/gpio/gpio%u/value", key_table[i].gpio);
+        fd_key[i] = open(path, O_RDONLY);
+    }
 }
 
-void deinit_fd(void) {
+void deinit_fd() {
     close(fd_lcd);
     close(fd_vol);
     close(fd_bat);
     close(fd_usb);
     close(fd_head);
-    for (int i = 0; i < 7; i++)
-        close(fd_key[i]);
+    for (int fd : fd_key)
+        close(fd);
 }
 
-void getFrameBufferSize(int *w, int *h, int *color_width) {
+void getFrameBufferSize(int &w, int &h, int &color_width) {
     int fd = open(PATH_FB, O_RDWR);
     if (fd < 0) {
         printf("open fb0 failed\n");
@@ -158,15 +153,15 @@ void getFrameBufferSize(int *w, int *h, int *color_width) {
     struct fb_var_screeninfo info;
     memset(&info, 0, sizeof(info));
     if (ioctl(fd, FBIOGET_VSCREENINFO, &info) == 0) {
-        *w = static_cast<int>(info.xres_virtual);
-        *h = static_cast<int>(info.yres_virtual);
-        *color_width = static_cast<int>(info.bits_per_pixel);
+        w = static_cast<int>(info.xres_virtual);
+        h = static_cast<int>(info.yres_virtual);
+        color_width = static_cast<int>(info.bits_per_pixel);
     }
     close(fd);
 }
 
-void FB_init(void) {
-    getFrameBufferSize(&width, &height, &colorWidth);
+void FB_init() {
+    getFrameBufferSize(width, height, colorWidth);
     FB_fd = open(PATH_FB, O_RDWR);
     if (FB_fd < 0) {
         printf("open fb0 failed\n");
@@ -181,7 +176,7 @@ void FB_init(void) {
     FB_buf = p == MAP_FAILED ? nullptr : static_cast<uint32_t *>(p);
 }
 
-void FB_deinit(void) {
+void FB_deinit() {
     if (FB_buf != nullptr)
         munmap(FB_buf, static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
     FB_buf = nullptr;
@@ -190,7 +185,7 @@ void FB_deinit(void) {
     FB_fd = -1;
 }
 
-void init_audio_transfer(void) {
+void init_audio_transfer() {
     for (int i = 0; i < 4096; i++) {
         if (i <= 200)
             vol[i] = 100;
@@ -201,7 +196,7 @@ void init_audio_transfer(void) {
     }
 }
 
-int read_audio_volume(void) {
+int read_audio_volume() {
     int raw = read_value_from_fd(fd_vol, 0);
     // A 12-bit converter reads 0..4095; anything else is a driver fault and
     // must not index outside the table.
@@ -212,11 +207,11 @@ int read_audio_volume(void) {
     return vol[raw];
 }
 
-int read_battery_raw(void) {
+int read_battery_raw() {
     return read_value_from_fd(fd_bat, 0);
 }
 
-int init_pwm0(void) {
+int init_pwm0() {
     int fd = open(PATH_PWM_EXPORT, O_WRONLY);
     if (fd < 0)
         return -1;
@@ -229,7 +224,7 @@ int init_pwm0(void) {
 }
 
 void set_bright(int per) {
-    write_value_to_file(per * 800, PATH_PWM_DUTY);
+    write_value_to_file(per * DUTY_PER_PERCENT, PATH_PWM_DUTY);
 }
 
 void set_porch(int por) {

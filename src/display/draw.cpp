@@ -179,8 +179,9 @@ void show_string(uint16_t x, uint16_t y, const char *string, uint8_t r, uint8_t 
         // byte, control bytes and the upper half included, is a glyph.
         show_char(x, y, static_cast<unsigned char>(*p), r, g, b, size);
         x = static_cast<uint16_t>(x + step);
-        // Signed bounds: at sizes above 22 the bottom bound is negative and
-        // every character sends the cursor back to row 0.
+        // Signed bounds, kept on purpose: above size 22 the bottom bound is
+        // negative and every character goes back to row 0. No screen draws
+        // that large, but text must land where it always has.
         if (int{x} > width - step) {
             x = 0;
             y = static_cast<uint16_t>(y + step);

@@ -12,9 +12,9 @@
 
 #include "device/device.h"
 
-#define PATH_TE_DIRECTION "/sys/class/gpio/gpio105/direction"
-#define PATH_TE_EDGE "/sys/class/gpio/gpio105/edge"
-#define PATH_TE_VALUE "/sys/class/gpio/gpio105/value"
+constexpr char PATH_TE_DIRECTION[] = "/sys/class/gpio/gpio105/direction";
+constexpr char PATH_TE_EDGE[] = "/sys/class/gpio/gpio105/edge";
+constexpr char PATH_TE_VALUE[] = "/sys/class/gpio/gpio105/value";
 
 constexpr useconds_t TE_SETTLE_US = 5000;  // keeps the measurement loops from spinning
 
@@ -25,7 +25,7 @@ static void write_text(const char *path, const char *text, size_t len) {
     close(fd);
 }
 
-bool vsync_using_LCD_TE(void) {
+bool vsync_using_LCD_TE() {
     // The whole set-up is repeated on every wait: the first call exports the
     // line (later exports fail harmlessly), and the edge interrupt is armed
     // anew each time so a panel driver reload cannot leave it disarmed.
@@ -63,7 +63,7 @@ bool vsync_using_LCD_TE(void) {
     return ret > 0;
 }
 
-void FB_flash(void) {
+void FB_flash() {
     if (FB_buf != nullptr)
         msync(FB_buf, static_cast<size_t>(width) * static_cast<size_t>(height) * 4, 0);
     vsync_using_LCD_TE();
@@ -72,13 +72,13 @@ void FB_flash(void) {
     (void)ignored;
 }
 
-uint64_t getTime(void) {
+uint64_t getTime() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec);
 }
 
-double measure_TE(void) {
+double measure_TE() {
     uint64_t start = getTime();
     double elapsed = 0.0;
     do {

@@ -9,7 +9,7 @@ constexpr int TE_WAIT_TIMEOUT_MS = 100;
 
 // Waits for the next rising TE edge. Returns true when an edge was seen,
 // false when the wait timed out or the value file could not be opened.
-bool vsync_using_LCD_TE(void);
-void FB_flash(void);
-double measure_TE(void);
-uint64_t getTime(void);
+bool vsync_using_LCD_TE();
+void FB_flash();
+double measure_TE();
+uint64_t getTime();

@@ -8,62 +8,55 @@
 #include <unistd.h>
 
 #include "device/device.h"
-#include "procedures/procedures.h"
-#include "station/station.h"
 
-#define PATH_KEYS_UNBIND "/sys/bus/platform/drivers/gpio-keys-polled/unbind"
-#define PATH_KEYS_BIND "/sys/bus/platform/drivers/gpio-keys-polled/bind"
-#define KEYS_DEVICE "gpio-keys.7"
+constexpr char PATH_KEYS_UNBIND[] = "/sys/bus/platform/drivers/gpio-keys-polled/unbind";
+constexpr char PATH_KEYS_BIND[] = "/sys/bus/platform/drivers/gpio-keys-polled/bind";
+constexpr char KEYS_DEVICE[] = "gpio-keys.7";
+constexpr size_t KEYS_DEVICE_LEN = sizeof(KEYS_DEVICE) - 1;  // 11 bytes, no terminator
 
 constexpr useconds_t KEY_SCAN_PERIOD_US = 15000;
 
-const unsigned key_gpio[KEY_COUNT] = {133, 136, 135, 134, 139, 138, 137};
-
 // The driver hands the lines over in this order and takes them back the same way.
-static const unsigned key_export_order[KEY_COUNT] = {133, 135, 134, 136, 139, 138, 137};
+static constexpr KeyIndex key_export_order[KEY_COUNT] = {KEY_UP,    KEY_DOWN, KEY_LEFT, KEY_RIGHT,
+                                                         KEY_START, KEY_A,    KEY_B};
 
-std::atomic<uint8_t> key_state[KEY_COUNT];
 uint8_t debounce[KEY_COUNT];
-std::atomic<bool> key_scan_task_is_running{false};
-std::atomic<bool> key_scan_task_ended{false};
-std::atomic<int> m_SuspendFlag{0};
-pthread_mutex_t m_SuspendMutex = PTHREAD_MUTEX_INITIALIZER;
 
-void init_key_gamepad(void) {
+void init_key_gamepad() {
     int fd = open(PATH_KEYS_UNBIND, O_WRONLY);
     if (fd < 0)
         return;
     // While the driver still owns the lines their export is refused, so
     // exporting without a complete unbind would only fail seven times.
-    if (write(fd, KEYS_DEVICE, 11) < 11) {
+    if (write(fd, KEYS_DEVICE, KEYS_DEVICE_LEN) < static_cast<ssize_t>(KEYS_DEVICE_LEN)) {
         close(fd);
         return;
     }
     close(fd);
-    for (unsigned gpio : key_export_order)
-        gpio_export(gpio, 0, 0);
+    for (KeyIndex k : key_export_order)
+        gpio_export(key_table[k].gpio, 0, 0);
 }
 
-void deinit_key_gamepad(void) {
-    for (unsigned gpio : key_export_order)
-        gpio_unexport(gpio);
+void deinit_key_gamepad() {
+    for (KeyIndex k : key_export_order)
+        gpio_unexport(key_table[k].gpio);
     int fd = open(PATH_KEYS_BIND, O_WRONLY);
     if (fd < 0)
         return;
-    ssize_t ignored = write(fd, KEYS_DEVICE, 11);
+    ssize_t ignored = write(fd, KEYS_DEVICE, KEYS_DEVICE_LEN);
     (void)ignored;
     close(fd);
 }
 
-void read_key_gamepad_raw(uint8_t *key_state_out) {
+void read_key_gamepad_raw(uint8_t (&pressed)[KEY_COUNT]) {
     for (int i = 0; i < KEY_COUNT; i++)
-        key_state_out[i] = read_value_from_fd(fd_key[i], 1) == 0 ? 1 : 0;
+        pressed[i] = read_value_from_fd(fd_key[i], 1) == 0 ? 1 : 0;
 }
 
-bool key_scan_pass(const uint8_t raw[KEY_COUNT]) {
+bool key_scan_pass(const uint8_t (&pressed)[KEY_COUNT]) {
     for (int i = 0; i < KEY_COUNT; i++) {
         debounce[i] = static_cast<uint8_t>(debounce[i] << 1);
-        if (raw[i])
+        if (pressed[i])
             debounce[i] |= 1;
         switch (debounce[i] & 0x03) {
             case 0x00:
@@ -76,9 +69,12 @@ bool key_scan_pass(const uint8_t raw[KEY_COUNT]) {
                 break;  // one deviating sample changes nothing
         }
     }
-    if (MP_key_combination && mode_type <= 1 && key_state[KEY_A] && key_state[KEY_B]) {
+    // The exit combination counts only on the backlight thread's two screens.
+    const int mode = mode_type;
+    const bool mp_screen = mode == MODE_IMAGE_SCREEN || mode == MODE_STATUS_SCREEN;
+    if (MP_key_combination && mp_screen && key_state[KEY_A] && key_state[KEY_B]) {
         exit_MP = 1;
-        mode_type = 4;
+        mode_type = MODE_NONE;
         backlight_task_is_running = false;
         return false;
     }
@@ -125,16 +121,15 @@ void *key_scan_task(void *args) {
         }
         scan_sleep(wake);
     }
-    key_scan_task_ended = true;
     return nullptr;
 }
 
-bool start_key_scan(pthread_t *thread) {
+bool start_key_scan(pthread_t &thread) {
     // Set before the thread exists, so a stop that comes before its first
     // pass is never undone by it.
     key_scan_task_is_running = true;
     static char name[] = "key_scan_task";
-    if (pthread_create(thread, nullptr, key_scan_task, name) != 0) {
+    if (pthread_create(&thread, nullptr, key_scan_task, name) != 0) {
         key_scan_task_is_running = false;
         return false;
     }
@@ -152,7 +147,7 @@ void stop_key_scan(pthread_t thread) {
     pthread_join(thread, nullptr);
 }
 
-static bool all_released(void) {
+static bool all_released() {
     for (const auto &k : key_state) {
         if (k)
             return false;
@@ -160,7 +155,7 @@ static bool all_released(void) {
     return true;
 }
 
-bool wait_all_release(void) {
+bool wait_all_release() {
     while (!all_released())
         usleep(KEY_SCAN_PERIOD_US);
     return true;
@@ -175,13 +170,13 @@ bool wait_all_release_while(const std::atomic<bool> &run) {
     return true;
 }
 
-void suspendMe(void) {
+void suspendMe() {
     pthread_mutex_lock(&m_SuspendMutex);
     m_SuspendFlag = 1;
     pthread_mutex_unlock(&m_SuspendMutex);
 }
 
-void resumeMe(void) {
+void resumeMe() {
     pthread_mutex_lock(&m_SuspendMutex);
     m_SuspendFlag = 0;
     pthread_mutex_unlock(&m_SuspendMutex);

@@ -8,7 +8,6 @@
 #include "assets.h"
 #include "device/device.h"
 #include "procedures/procedures.h"
-#include "station/station.h"
 
 constexpr unsigned int PLAY_RATE = 44100;
 constexpr unsigned int PLAY_CHANNELS = 2;
@@ -43,13 +42,13 @@ void scale_period(const int16_t *in, uint16_t *out, unsigned count, float volume
 // buffer `stereo` (2 * sample_count samples) into audio_PCM_buffer, scaled by
 // the wheel's loudness times vol_multi.
 void prepare_period(const int16_t *ch1_buf, const int16_t *ch2_buf, float vol_multi,
-                    int (*volume_percent)(void), int16_t *stereo) {
+                    int16_t *stereo) {
     for (uint32_t x = 0; x < sample_count; x++) {
         audio_buf[x] = static_cast<uint32_t>(static_cast<uint16_t>(ch1_buf[x])) |
                        static_cast<uint32_t>(static_cast<uint16_t>(ch2_buf[x])) << 16;
     }
     // The wheel is read once a period: fine enough to follow by ear.
-    float volume = static_cast<float>(volume_percent()) * vol_multi;
+    float volume = static_cast<float>(read_audio_volume()) * vol_multi;
     for (uint32_t x = 0; x < sample_count; x++) {
         stereo[2 * x] = static_cast<int16_t>(audio_buf[x] & 0xFFFFu);
         stereo[2 * x + 1] = static_cast<int16_t>(audio_buf[x] >> 16);
@@ -57,18 +56,18 @@ void prepare_period(const int16_t *ch1_buf, const int16_t *ch2_buf, float vol_mu
     scale_period(stereo, audio_PCM_buffer, 2 * sample_count, volume);
 }
 
-static bool screen_unchanged(void) {
+static bool screen_unchanged() {
     return mode_type == pre_mode_type;
 }
 
 // Nothing can be played: keep the caller's loop from spinning until the
 // screen changes or the operator ends the test.
-static void wait_screen_change(void) {
+static void wait_screen_change() {
     while (screen_unchanged() && !exit_MP)
         usleep(NO_SOUND_POLL_US);
 }
 
-static snd_pcm_t *open_sound_device(void) {
+static snd_pcm_t *open_sound_device() {
     snd_pcm_t *pcm_handle = nullptr;
     unsigned int rate = PLAY_RATE;
     if (snd_pcm_open(&pcm_handle, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0)
@@ -92,14 +91,14 @@ static snd_pcm_t *open_sound_device(void) {
     return pcm_handle;
 }
 
-void audio_play_test(void) {
+void audio_play_test() {
     snd_pcm_t *pcm_handle = open_sound_device();
     if (pcm_handle == nullptr) {
         wait_screen_change();
         return;
     }
 
-    int16_t stereo_audio_buffer[2 * PERIOD_FRAMES];
+    int16_t stereo_audio_buffer[2 * sample_count];
 
     bool changed = false;
     while (!changed && screen_unchanged()) {
@@ -107,7 +106,7 @@ void audio_play_test(void) {
         const int16_t *ch2_buf;
         uint32_t num_sample;
         float vol_multi;
-        if (mode_type == 0) {
+        if (mode_type == MODE_IMAGE_SCREEN) {
             ch1_buf = ch2_buf = g_data0;
             num_sample = G_DATA0_SAMPLES;
             vol_multi = IMAGE_CLIP_GAIN;
@@ -119,7 +118,7 @@ void audio_play_test(void) {
 
         // A tail shorter than a period is left out; the clip starts over.
         while (num_sample >= sample_count) {
-            prepare_period(ch1_buf, ch2_buf, vol_multi, read_audio_volume, stereo_audio_buffer);
+            prepare_period(ch1_buf, ch2_buf, vol_multi, stereo_audio_buffer);
 
             snd_pcm_sframes_t pcm = snd_pcm_writei(pcm_handle, audio_PCM_buffer, sample_count);
             // After an underrun the stream is prepared again and the next

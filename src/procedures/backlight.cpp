@@ -12,15 +12,10 @@
 #include "display/lcd.h"
 #include "input/keys.h"
 #include "procedures/procedures.h"
-#include "station/station.h"
 
 constexpr useconds_t PASS_US = 10000;  // one sweep step or status update per pass
-constexpr uint16_t SCREEN_W = 240;
-constexpr uint16_t SCREEN_H = 180;
 constexpr uint8_t STATUS_TEXT_SIZE = 3;
-
-constexpr int SCREEN_IMAGE = 0;
-constexpr int SCREEN_STATUS = 1;
+constexpr uint16_t DETECT_BOX_H = 34;
 
 // Kept across changes of screen, so the sweep resumes where it stopped.
 static uint32_t backlight_val = 0;  // sweep percent, 0..100
@@ -57,32 +52,32 @@ void battery_text(int battery_adc, char *buf, size_t len) {
     snprintf(buf, len, "%.2f V", static_cast<double>(battery_volts(battery_adc)));
 }
 
-static void show_image_screen(void) {
+static void show_image_screen() {
     draw_image(SCREEN_W, SCREEN_H, sample_img);
 }
 
-static void show_status_background(void) {
+static void show_status_background() {
     // Both detect boxes are drawn again by the next status update.
     pre_val = -1;
     pre_hval = -1;
-    draw_rect_color(0, 0, SCREEN_W, SCREEN_H, 0, 0, 0);
+    draw_rect_color(0, 0, SCREEN_W, SCREEN_H, BLACK);
     set_bright(100);
 }
 
 // On any key: the other screen. The screen being left goes to pre_mode_type
 // before mode_type changes, so the audio test never sees the two agree on a
 // stale screen.
-static void switch_screen_on_key(void) {
+static void switch_screen_on_key() {
     for (const auto &k : key_state) {
         if (!k)
             continue;
-        if (mode_type != SCREEN_IMAGE) {
-            pre_mode_type = SCREEN_STATUS;
-            mode_type = SCREEN_IMAGE;
+        if (mode_type != MODE_IMAGE_SCREEN) {
+            pre_mode_type = MODE_STATUS_SCREEN;
+            mode_type = MODE_IMAGE_SCREEN;
             show_image_screen();
         } else {
-            pre_mode_type = SCREEN_IMAGE;
-            mode_type = SCREEN_STATUS;
+            pre_mode_type = MODE_IMAGE_SCREEN;
+            mode_type = MODE_STATUS_SCREEN;
             show_status_background();
         }
         return;
@@ -91,17 +86,15 @@ static void switch_screen_on_key(void) {
 
 // A detect box with its black label, green or red.
 static void draw_detect_box(uint16_t x, uint16_t y, uint16_t w, const char *label, bool green) {
-    if (green)
-        draw_rect_color(x, y, w, 34, 0, 255, 0);
-    else
-        draw_rect_color(x, y, w, 34, 255, 0, 0);
-    show_string(static_cast<uint16_t>(x + 5), static_cast<uint16_t>(y + 5), label, 0, 0, 0,
+    draw_rect_color(x, y, w, DETECT_BOX_H, green ? GREEN : RED);
+    show_string(static_cast<uint16_t>(x + 5), static_cast<uint16_t>(y + 5), label, BLACK,
                 STATUS_TEXT_SIZE);
 }
 
 // The reads and the drawing of one status pass; the caller pushes the frame.
-void status_screen_draw(void) {
-    // Headphone detect reads 0 with a plug in; USB detect reads 1 with a cable.
+void status_screen_draw() {
+    // The two boxes read their levels the opposite way round: the headphone
+    // box is green at level 0, the USB box at level 1.
     int hval = read_value_from_fd(fd_head, 1);
     if (hval != pre_hval) {
         draw_detect_box(91, 106, 58, "HP", hval == 0);
@@ -114,21 +107,21 @@ void status_screen_draw(void) {
         pre_val = val;
     }
 
-    draw_rect_color(43, 0, 154, 66, 0, 0, 0);
-    show_string(84, 5, "BAT", 255, 255, 255, STATUS_TEXT_SIZE);
+    draw_rect_color(43, 0, 154, 66, BLACK);
+    show_string(84, 5, "BAT", WHITE, STATUS_TEXT_SIZE);
     char buf[20];
     battery_text(read_battery_raw(), buf, sizeof buf);
-    show_string(48, 37, buf, 255, 255, 255, STATUS_TEXT_SIZE);
+    show_string(48, 37, buf, WHITE, STATUS_TEXT_SIZE);
 }
 
-static void status_update(void) {
+static void status_update() {
     status_screen_draw();
     FB_flash();
 }
 
 void *backlight_task(void *args) {
     (void)args;
-    mode_type = SCREEN_IMAGE;
+    mode_type = MODE_IMAGE_SCREEN;
     show_image_screen();
 
     while (backlight_task_is_running) {
@@ -139,9 +132,9 @@ void *backlight_task(void *args) {
         if (!wait_all_release_while(backlight_task_is_running))
             break;
         int screen = mode_type;
-        if (screen == SCREEN_IMAGE)
+        if (screen == MODE_IMAGE_SCREEN)
             set_bright(static_cast<int>(sweep_step(backlight_val, dir)));
-        else if (screen == SCREEN_STATUS)
+        else if (screen == MODE_STATUS_SCREEN)
             status_update();
         usleep(PASS_US);
     }

@@ -12,21 +12,14 @@
 #include "display/lcd.h"
 #include "input/keys.h"
 #include "procedures/procedures.h"
-#include "station/station.h"
 
-std::atomic<int> pre_mode_type{0};
-std::atomic<int> exit_MP{0};
-std::atomic<bool> backlight_task_is_running{false};
 std::atomic<bool> backlight_task_started{false};
 pthread_t back_t;
-const uint32_t sample_count = PERIOD_FRAMES;
 uint32_t *audio_buf = nullptr;
 uint16_t *audio_PCM_buffer = nullptr;
 
 constexpr useconds_t KEY_POLL_US = 15000;     // the key scanner publishes every 15 ms
 constexpr useconds_t BLINK_HALF_US = 100000;  // failure display: 100 ms dark, 100 ms lit
-constexpr uint16_t SCREEN_W = 240;
-constexpr uint16_t SCREEN_H = 180;
 
 // The GPIO that must be high while the audio test plays.
 constexpr unsigned GPIO_AUDIO_ENABLE = 128;
@@ -45,20 +38,15 @@ static const KeyStage key_stages[] = {
     {sample_img_start, KEY_START},
 };
 
-// Failure labels by key index, each centred in the 240-column window at size 6.
-struct FailLabel {
-    const char *text;
-    uint16_t x;
-};
-static const FailLabel fail_labels[KEY_COUNT] = {
-    {"UP", 72}, {"RIGHT", 0}, {"DOWN", 24}, {"LEFT", 24}, {"START", 0}, {"A", 96}, {"B", 96},
-};
+// Where each key's name is drawn in the failure display, by key index: centred
+// in the 240-column window at size 6, 48 columns a letter.
+static constexpr uint16_t fail_label_x[KEY_COUNT] = {72, 0, 24, 24, 0, 96, 96};
 constexpr uint16_t FAIL_LABEL_Y = 66;
 constexpr uint8_t FAIL_LABEL_SIZE = 6;
 
 // One acknowledgement: any key, several at once counting as one, and the
 // next stage only after every key is up again.
-static void wait_any_key(void) {
+static void wait_any_key() {
     int is_pass;
     do {
         is_pass = 0;
@@ -71,21 +59,23 @@ static void wait_any_key(void) {
     wait_all_release();
 }
 
-void screen_color_test(void) {
+void screen_color_test() {
     // Stage 1 is the white window the caller left on the panel.
     wait_any_key();
 
-    draw_rect_color(0, 0, SCREEN_W, SCREEN_H, 0, 0, 0);
+    draw_rect_color(0, 0, SCREEN_W, SCREEN_H, BLACK);
     FB_flash();
     wait_any_key();
 
+    // draw_image has pushed the image already; the second push is kept on
+    // purpose: the panel has always been given the colour image twice.
     draw_image(SCREEN_W, SCREEN_H, color_img);
     FB_flash();
     wait_any_key();
 }
 
 // Index of the lowest key held, or -1.
-static int first_held_key(void) {
+static int first_held_key() {
     for (int i = 0; i < KEY_COUNT; i++) {
         if (key_state[i])
             return i;
@@ -93,7 +83,7 @@ static int first_held_key(void) {
     return -1;
 }
 
-void key_test_gamepad_read(void) {
+void key_test_gamepad_read() {
     for (const KeyStage &stage : key_stages) {
         draw_image(SCREEN_W, SCREEN_H, stage.prompt);
         for (;;) {
@@ -115,9 +105,8 @@ void key_test_gamepad_read(void) {
 
 void twinkle_screen(int btn) {
     if (static_cast<unsigned>(btn) < KEY_COUNT) {
-        const FailLabel &label = fail_labels[btn];
-        draw_rect_color(0, 0, SCREEN_W, SCREEN_H, 0, 0, 0);
-        show_string(label.x, FAIL_LABEL_Y, label.text, 255, 0, 0, FAIL_LABEL_SIZE);
+        draw_rect_color(0, 0, SCREEN_W, SCREEN_H, BLACK);
+        show_string(fail_label_x[btn], FAIL_LABEL_Y, key_table[btn].name, RED, FAIL_LABEL_SIZE);
     }
     FB_flash();
     // A failed unit stays here until it is switched off: the blinking
@@ -132,12 +121,12 @@ void twinkle_screen(int btn) {
 
 // Without both buffers there is nothing to play into; keep the sequence
 // alive until the operator ends it so the hand-off still follows.
-static void wait_for_exit(void) {
+static void wait_for_exit() {
     while (!exit_MP)
         usleep(KEY_POLL_US);
 }
 
-void MP_mode(void) {
+void MP_mode() {
     // A and B of the entry combination are normally still held.
     wait_all_release();
     screen_color_test();

@@ -12,18 +12,10 @@
 #include "display/draw.h"
 #include "display/lcd.h"
 #include "input/keys.h"
-#include "station/station.h"
+#include "shared.h"
+#include "station/porch_file.h"
 
 namespace {
-
-struct Rgb {
-    uint8_t r, g, b;
-};
-constexpr Rgb WHITE{255, 255, 255};
-constexpr Rgb BLACK{0, 0, 0};
-constexpr Rgb YELLOW{255, 255, 0};
-constexpr Rgb GREEN{0, 255, 0};
-constexpr Rgb RED{255, 0, 0};
 
 constexpr uint8_t TEXT_SIZE = 2;
 constexpr uint16_t VALUE_X = 88;
@@ -33,22 +25,22 @@ constexpr useconds_t PASS_PAUSE_US = 15000;
 
 char buf[20];  // working text buffer, zero-filled before each use
 
-void text(uint16_t x, uint16_t y, const char *s, Rgb c) {
-    show_string(x, y, s, c.r, c.g, c.b, TEXT_SIZE);
+void text(uint16_t x, uint16_t y, const char *s, Colour c) {
+    show_string(x, y, s, c, TEXT_SIZE);
 }
 
 void clear_field(uint16_t y) {
-    draw_rect_color(VALUE_X, y, 144, 20, 0, 0, 0);
+    draw_rect_color(VALUE_X, y, 144, 20, BLACK);
 }
 
-void show_porch(int porch, Rgb c) {
+void show_porch(int porch, Colour c) {
     clear_field(PORCH_Y);
     memset(buf, 0, sizeof(buf));
     snprintf(buf, sizeof(buf), "%d", porch);
     text(VALUE_X, PORCH_Y, buf, c);
 }
 
-void show_fps(double fps, Rgb c) {
+void show_fps(double fps, Colour c) {
     clear_field(FPS_Y);
     memset(buf, 0, sizeof(buf));
     snprintf(buf, sizeof(buf), "%.2f FPS", fps);
@@ -76,8 +68,8 @@ void show_file_head(const std::string &path, size_t n, uint16_t x, uint16_t y) {
 }
 
 void first_draw(const StationState &st) {
-    draw_rect_color(0, 0, 240, 180, WHITE.r, WHITE.g, WHITE.b);
-    draw_rect_color(1, 1, 238, 178, BLACK.r, BLACK.g, BLACK.b);
+    draw_rect_color(0, 0, SCREEN_W, SCREEN_H, WHITE);
+    draw_rect_color(1, 1, SCREEN_W - 2, SCREEN_H - 2, BLACK);
     set_bright(100);
 
     text(8, 8, "SYS  ", WHITE);
@@ -132,7 +124,7 @@ bool calibrate(StationState &st, double &fps) {
     };
     st.cal_porch = 0;
     if (st.proch_save == 1) {
-        fps = measure_at(24);
+        fps = measure_at(DEFAULT_PORCH);
         if (fps == 0.0)
             return dead_line();
     }
@@ -180,7 +172,7 @@ void measurement_pass(StationState &st, double &fps) {
         }
     }
     if (plain) {
-        Rgb c = rate_offset(fps) != 0 ? RED : (st.proch_save == 1 ? YELLOW : GREEN);
+        Colour c = rate_offset(fps) != 0 ? RED : (st.proch_save == 1 ? YELLOW : GREEN);
         show_fps(fps, c);
     }
     flash_twice();
@@ -230,15 +222,15 @@ void info_screen(StationState &st) {
             if (leave)
                 break;
 
-            if (mode_type == 2 && key_state[KEY_A] == 1 && key_state[KEY_B] == 1) {
+            if (mode_type == MODE_MP_ENTRY && key_state[KEY_A] == 1 && key_state[KEY_B] == 1) {
                 MP_key_combination = true;
-                draw_rect_color(0, 0, 240, 180, 255, 255, 255);
+                draw_rect_color(0, 0, SCREEN_W, SCREEN_H, WHITE);
                 FB_flash();
                 break;
             }
 
-            if (mode_type == 3 && read_audio_volume() == 0 && key_state[KEY_RIGHT] == 1 &&
-                key_state[KEY_START] == 1) {
+            if (mode_type == MODE_PORCH_ADJUST && read_audio_volume() == 0 &&
+                key_state[KEY_RIGHT] == 1 && key_state[KEY_START] == 1) {
                 if (porch_file_write(st.porch)) {
                     show_porch(st.porch, YELLOW);
                     show_fps(fps, YELLOW);
@@ -248,12 +240,12 @@ void info_screen(StationState &st) {
                 release_AB[KEY_RIGHT] = 0;
                 release_AB[KEY_START] = 0;
                 wait_all_release();
-            } else if (mode_type == 3 && read_audio_volume() == 0 && key_state[KEY_UP] == 1 &&
-                       key_state[KEY_START] == 1) {
+            } else if (mode_type == MODE_PORCH_ADJUST && read_audio_volume() == 0 &&
+                       key_state[KEY_UP] == 1 && key_state[KEY_START] == 1) {
                 step_porch(st, +1, KEY_UP, release_AB);
                 mode_porch = 1;
-            } else if (mode_type == 3 && read_audio_volume() == 0 && key_state[KEY_DOWN] == 1 &&
-                       key_state[KEY_START] == 1) {
+            } else if (mode_type == MODE_PORCH_ADJUST && read_audio_volume() == 0 &&
+                       key_state[KEY_DOWN] == 1 && key_state[KEY_START] == 1) {
                 step_porch(st, -1, KEY_DOWN, release_AB);
                 mode_porch = 1;
             } else {

@@ -4,11 +4,16 @@
 
 #include <string>
 
+// The test program's version, shown on the information screen and in the banner.
+inline constexpr char MP_VERSION[] = "v1.7";
+
 struct StationState {
     std::string app_dir;  // argument 1, kept whole
     int porch = 24;       // porch value applied to the panel
-    int proch_save = 0;   // 1: porch came from the porch file or was saved since
-    int cal_porch = 0;    // 1: nothing stored yet and no automatic calibration since
+    // 1: porch came from the porch file or was saved since. The misspelt name
+    // is kept on purpose: it is what the factory's notes and logs call it.
+    int proch_save = 0;
+    int cal_porch = 0;  // 1: nothing stored yet and no automatic calibration since
 };
 
 // Whole part of (rate - 60): 0 exactly when the rate lies strictly between 59 and 61.

@@ -14,16 +14,12 @@
 #include "device/device.h"
 #include "input/keys.h"
 #include "procedures/procedures.h"
+#include "shared.h"
 #include "station/info_screen.h"
-
-std::atomic<bool> is_entry_MP{false};
-std::atomic<int> mode_type{4};
-std::atomic<bool> MP_key_combination{false};
+#include "station/porch_file.h"
 
 static pthread_t input_t;             // the key scanning thread
 static bool input_t_started = false;  // main thread only
-
-constexpr int DEFAULT_PORCH = 24;
 
 // Who holds the key lines. A stop signal may come while the hand-off is
 // giving them back: whoever starts the give-back finishes it, and the other
@@ -31,8 +27,9 @@ constexpr int DEFAULT_PORCH = 24;
 enum : int { KEYS_DRIVER = 0, KEYS_OURS = 1, KEYS_GIVING_BACK = 2, KEYS_GIVEN_BACK = 3 };
 static std::atomic<int> keys_owner{KEYS_DRIVER};
 static std::atomic<bool> stop_requested{false};  // SIGTERM or SIGINT arrived
+constexpr useconds_t GIVE_BACK_POLL_US = 1000;   // a give-back takes a few file writes
 
-static void give_keys_back(void) {
+static void give_keys_back() {
     int expected = KEYS_OURS;
     if (keys_owner.compare_exchange_strong(expected, KEYS_GIVING_BACK)) {
         deinit_key_gamepad();
@@ -40,10 +37,10 @@ static void give_keys_back(void) {
         return;
     }
     while (keys_owner.load() == KEYS_GIVING_BACK)
-        usleep(1000);
+        usleep(GIVE_BACK_POLL_US);
 }
 
-static sigset_t stop_signals(void) {
+static sigset_t stop_signals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
@@ -71,7 +68,7 @@ static void *stop_signal_task(void *) {
     _exit(128 + sig);
 }
 
-static void watch_stop_signals(void) {
+static void watch_stop_signals() {
     sigset_t set = stop_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     pthread_t t;
@@ -82,53 +79,18 @@ static void watch_stop_signals(void) {
     pthread_detach(t);
 }
 
-bool porch_file_read(int *value) {
-    return porch_file_read_at(PATH_PORCH_FILE, value);
-}
-
-bool porch_file_read_at(const char *path, int *value) {
-    int fd = open(path, O_RDONLY);
-    if (fd < 0)
-        return false;
-    char buf[20];
-    memset(buf, 0, sizeof(buf));
-    ssize_t got = read(fd, buf, 3);
-    close(fd);
-    // A file that opens but cannot be read (a folder, a bad block) holds no
-    // porch; taking its zero-filled buffer would put porch 0 on the panel and
-    // call it stored.
-    if (got < 0)
-        return false;
-    *value = parse_int_bounded(buf, 3);
-    return true;
-}
-
-bool porch_file_write(int value) {
-    // Not truncated: only the first three bytes of the file mean anything.
-    int fd = open(PATH_PORCH_FILE, O_WRONLY | O_CREAT, 0644);
-    if (fd < 0)
-        return false;
-    char buf[20];
-    memset(buf, 0, sizeof(buf));
-    snprintf(buf, sizeof(buf), "%d", value);
-    ssize_t ignored = write(fd, buf, 3);
-    (void)ignored;
-    close(fd);
-    // The data partition is unmounted hard at power-off.
-    ignored = system("sync");
-    return true;
-}
-
-int entry_window_check(int (*volume)(void)) {
+// One pass of the entry window: the mode a held combination selects, or
+// MODE_NONE. The volume is read only while a combination's three keys are held.
+static int entry_combination() {
     if (key_state[KEY_RIGHT] == 1 && key_state[KEY_START] && key_state[KEY_B]) {
-        if (volume() == 100)
-            return 2;
+        if (read_audio_volume() == 100)
+            return MODE_MP_ENTRY;
     }
     if (key_state[KEY_LEFT] == 1 && key_state[KEY_START] && key_state[KEY_B]) {
-        if (volume() == 0)
-            return 3;
+        if (read_audio_volume() == 0)
+            return MODE_PORCH_ADJUST;
     }
-    return 0;
+    return MODE_NONE;
 }
 
 void normal_game_mode(const char *sh) {
@@ -169,12 +131,14 @@ void normal_game_mode(const char *sh) {
     (void)ignored;
 }
 
-void prepare_devices(void) {
+// Start-up after the porch: backlight PWM, detect lines, the keys, the
+// framebuffer mapping, the long-lived handles and the volume table.
+static void bring_up_devices() {
     init_pwm0();
     // The detect and key lines must be exported before init_fd opens their
     // value files: they exist only once exported.
-    gpio_export(1, 0, 0);
-    gpio_export(132, 0, 0);
+    gpio_export(GPIO_USB_DETECT, 0, 0);
+    gpio_export(GPIO_HEADPHONE_DETECT, 0, 0);
     keys_owner = KEYS_OURS;
     init_key_gamepad();
     FB_init();
@@ -190,6 +154,7 @@ int station_main(int argc, char **argv) {
     }
     watch_stop_signals();
     printf("--------------------\n");
+    // "verion" is kept on purpose: factory logs are matched on this line.
     printf("MP test verion: %s\n", MP_VERSION);
     printf("--------------------\n");
 
@@ -197,7 +162,7 @@ int station_main(int argc, char **argv) {
     st.app_dir = argv[1];
 
     int stored = 0;
-    if (porch_file_read(&stored)) {
+    if (porch_file_read(stored)) {
         set_porch(stored);
         st.porch = stored;
         st.proch_save = 1;
@@ -209,13 +174,13 @@ int station_main(int argc, char **argv) {
         st.proch_save = 0;
     }
 
-    prepare_devices();
-    input_t_started = start_key_scan(&input_t);
+    bring_up_devices();
+    input_t_started = start_key_scan(input_t);
 
     time_t start_time = time(nullptr);
     for (;;) {
-        int mode = entry_window_check(read_audio_volume);
-        if (mode != 0) {
+        int mode = entry_combination();
+        if (mode != MODE_NONE) {
             is_entry_MP = true;
             mode_type = mode;
             break;
@@ -230,7 +195,7 @@ int station_main(int argc, char **argv) {
     }
 
     info_screen(st);
-    if (MP_key_combination && mode_type == 2)
+    if (MP_key_combination && mode_type == MODE_MP_ENTRY)
         MP_mode();
     normal_game_mode(argv[2]);
     return 0;

@@ -23,8 +23,14 @@ pthread_t scanner;
 
 // The start-up steps of the station that the procedures rely on.
 void start_up(void) {
-    prepare_devices();
-    if (!start_key_scan(&scanner)) {
+    init_pwm0();
+    gpio_export(1, 0, 0);
+    gpio_export(132, 0, 0);
+    init_key_gamepad();
+    FB_init();
+    init_fd();
+    init_audio_transfer();
+    if (!start_key_scan(scanner)) {
         printf("no key scanner\n");
         exit(2);
     }

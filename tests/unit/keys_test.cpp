@@ -1,111 +1,69 @@
-// The key scanner's pass logic: debounce, publication and the exit
-// combination, driven directly so no timing is involved.
+// The key scanner's pass: two-sample debounce, publication and the exit
+// combination, driven pass by pass so no timing is involved.
 #include "input/keys.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-
-#include "procedures/procedures.h"
-#include "station/station.h"
+#include <string>
 
 namespace {
 
-using Raw = std::array<uint8_t, KEY_COUNT>;
-
-Raw pressed(std::initializer_list<int> keys) {
-    Raw r{};
-    for (int k : keys)
-        r[static_cast<size_t>(k)] = 1;
-    return r;
+// Starts a scanner's history (all ones) and runs one pass per character of
+// `samples` for the UP key ('1' pressed, '0' released); returns what was
+// published after each pass.
+std::string publish(const std::string &samples, uint8_t before = 0) {
+    for (auto &d : debounce)
+        d = 0xFF;
+    for (auto &k : key_state)
+        k = 0;
+    key_state[KEY_UP] = before;
+    MP_key_combination = false;
+    std::string out;
+    for (char c : samples) {
+        uint8_t raw[KEY_COUNT] = {};
+        raw[KEY_UP] = c == '1';
+        key_scan_pass(raw);
+        out += static_cast<char>('0' + key_state[KEY_UP]);
+    }
+    return out;
 }
 
-class KeyScan : public testing::Test {
-  protected:
-    void SetUp() override {
-        // As the scanner starts: history all ones, published state untouched.
+TEST(KeyScan, TwoEqualSamplesPublishAChange) {
+    EXPECT_EQ(publish("1"), "1") << "held since before the scanner started";
+    EXPECT_EQ(publish("000"), "000") << "the first pass sees a pressed history: no change";
+    EXPECT_EQ(publish("00", 1), "10") << "a release needs two released samples";
+    EXPECT_EQ(publish("00100"), "00000") << "a one-sample press is never published";
+    EXPECT_EQ(publish("00110011"), "00011001") << "published on the second equal sample";
+}
+
+TEST(KeyScan, ExitCombinationOnlyOnTheMpScreensOnceTheMpTestStarted) {
+    struct Case {
+        bool mp_started;
+        int mode;
+        bool exits;
+    };
+    const Case cases[] = {
+        {true, MODE_IMAGE_SCREEN, true}, {true, MODE_STATUS_SCREEN, true},
+        {true, MODE_MP_ENTRY, false},    {true, MODE_PORCH_ADJUST, false},
+        {true, MODE_NONE, false},        {false, MODE_IMAGE_SCREEN, false},
+    };
+    for (const Case &c : cases) {
         for (auto &d : debounce)
             d = 0xFF;
-        for (auto &k : key_state)
-            k = 0;
-        MP_key_combination = false;
-        mode_type = 4;
+        MP_key_combination = c.mp_started;
+        mode_type = c.mode;
         exit_MP = 0;
         backlight_task_is_running = true;
+        uint8_t raw[KEY_COUNT] = {};
+        raw[KEY_A] = raw[KEY_B] = 1;
+        const bool goes_on = key_scan_pass(raw);
+        SCOPED_TRACE("mode " + std::to_string(c.mode));
+        EXPECT_EQ(goes_on, !c.exits);
+        EXPECT_EQ(exit_MP, c.exits ? 1 : 0);
+        EXPECT_EQ(mode_type, c.exits ? MODE_NONE : c.mode);
+        EXPECT_EQ(backlight_task_is_running, !c.exits);
+        EXPECT_EQ(key_state[KEY_A] + key_state[KEY_B], 2) << "A and B stay published as held";
     }
-    bool pass(const Raw &raw) { return key_scan_pass(raw.data()); }
-    Raw published() const {
-        Raw r{};
-        for (int i = 0; i < KEY_COUNT; i++)
-            r[static_cast<size_t>(i)] = key_state[i];
-        return r;
-    }
-};
-
-TEST_F(KeyScan, KeyHeldSinceStartCountsAsHeldAfterTheFirstPass) {
-    pass(pressed({KEY_RIGHT, KEY_START, KEY_B}));
-    EXPECT_EQ(published(), pressed({KEY_RIGHT, KEY_START, KEY_B}));
-}
-
-TEST_F(KeyScan, ReleasedKeyNeedsTwoReleasedSamples) {
-    pass(pressed({}));
-    EXPECT_EQ(published(), pressed({})) << "first pass: history says pressed, sample released";
-    key_state[KEY_UP] = 1;  // as if published held before
-    debounce[KEY_UP] = 0xFF;
-    pass(pressed({}));
-    EXPECT_EQ(key_state[KEY_UP], 1) << "one released sample changes nothing";
-    pass(pressed({}));
-    EXPECT_EQ(key_state[KEY_UP], 0);
-}
-
-TEST_F(KeyScan, ASingleSamplePressIsNeverPublished) {
-    pass(pressed({}));
-    pass(pressed({}));
-    pass(pressed({KEY_DOWN}));
-    EXPECT_EQ(key_state[KEY_DOWN], 0);
-    pass(pressed({}));
-    EXPECT_EQ(key_state[KEY_DOWN], 0);
-    pass(pressed({KEY_DOWN}));
-    pass(pressed({KEY_DOWN}));
-    EXPECT_EQ(key_state[KEY_DOWN], 1) << "published on the second consecutive sample";
-}
-
-TEST_F(KeyScan, ExitCombinationOnlyOnTheMpScreens) {
-    pass(pressed({}));
-    pass(pressed({}));
-    for (int mode : {2, 3, 4}) {
-        mode_type = mode;
-        MP_key_combination = true;
-        EXPECT_TRUE(pass(pressed({KEY_A, KEY_B}))) << "mode " << mode;
-        EXPECT_EQ(exit_MP, 0);
-    }
-    mode_type = 0;
-    MP_key_combination = false;
-    EXPECT_TRUE(pass(pressed({KEY_A, KEY_B})));
-    EXPECT_EQ(exit_MP, 0);
-
-    MP_key_combination = true;
-    mode_type = 1;
-    EXPECT_FALSE(pass(pressed({KEY_A, KEY_B})));
-    EXPECT_EQ(exit_MP, 1);
-    EXPECT_EQ(mode_type, 4);
-    EXPECT_FALSE(backlight_task_is_running);
-    EXPECT_EQ(key_state[KEY_A], 1);
-    EXPECT_EQ(key_state[KEY_B], 1);
-}
-
-TEST_F(KeyScan, WaitAllReleaseReturnsAtOnceWithNoKeyHeld) {
-    EXPECT_TRUE(wait_all_release());
-    std::atomic<bool> run{false};
-    key_state[KEY_A] = 1;
-    EXPECT_FALSE(wait_all_release_while(run)) << "a cleared run flag ends the wait";
-    key_state[KEY_A] = 0;
-}
-
-TEST(KeyTable, GpiosByKeyIndex) {
-    const unsigned want[KEY_COUNT] = {133, 136, 135, 134, 139, 138, 137};
-    for (int i = 0; i < KEY_COUNT; i++)
-        EXPECT_EQ(key_gpio[i], want[i]);
 }
 
 }  // namespace

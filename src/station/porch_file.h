@@ -1,0 +1,17 @@
+// The stored LCD porch: "/mnt/UDISK/.lcdporch", three bytes of "%d" text.
+#pragma once
+
+#include <sys/types.h>
+
+inline constexpr char PATH_PORCH_FILE[] = "/mnt/UDISK/.lcdporch";
+inline constexpr int DEFAULT_PORCH = 24;  // applied when nothing is stored
+
+// Reads the stored porch into `value`; false when there is none: the file
+// does not open or cannot be read.
+bool porch_file_read(int &value);
+// The reading rule on what one read of at most 3 bytes gave (`got` its
+// result): atoi of those bytes, or false when the read failed.
+bool porch_from_bytes(const char *buf, ssize_t got, int &value);
+// Stores `value` as 3 bytes, then runs "sync"; false when the file could not
+// be opened.
+bool porch_file_write(int value);
