@@ -27,8 +27,8 @@ MP_TEST_CONF_OPTS = \
 # sources. The shell reads the values as .config quotes them (so \" and \\
 # come out right), and each is written back single-quoted.
 define MP_TEST_INSTALL_INIT_SYSV
-	$(INSTALL) -D -m 0755 $(MP_TEST_PKGDIR)/S10mp-test \
-		$(TARGET_DIR)/etc/init.d/S10mp-test
+	$(INSTALL) -D -m 0755 $(MP_TEST_PKGDIR)/S99mp-test \
+		$(TARGET_DIR)/etc/init.d/S99mp-test
 	mkdir -p $(TARGET_DIR)/etc/default
 	app_dir=$(BR2_PACKAGE_MP_TEST_APP_DIR); \
 	finish_script=$(BR2_PACKAGE_MP_TEST_FINISH_SCRIPT); \
