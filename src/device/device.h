@@ -63,6 +63,14 @@ int init_pwm0();
 void set_bright(int per);
 void set_porch(int por);
 
+// The panel interface takes the first three characters of "%d": only
+// porches from 0 to 999 reach it whole, and only those are ever applied.
+inline constexpr int PORCH_MIN = 0;
+inline constexpr int PORCH_MAX = 999;
+inline constexpr bool porch_in_range(int por) {
+    return por >= PORCH_MIN && por <= PORCH_MAX;
+}
+
 // Parses the decimal value at the start of the first n bytes of buf the way
 // atoi does (leading blanks, optional sign, digits), never looking past n and
 // saturating at the int range instead of overflowing.

@@ -112,39 +112,46 @@ double measure_at(int porch) {
 }
 
 // The automatic calibration. Returns false, with the porch and flags as they
-// were, when the TE line died during it: a dead line must never be stored as a
-// calibrated value.
+// were and that porch on the panel again, when it cannot be trusted: a TE line
+// that died during it (`fps` 0), or a rate so far off that the computed porch
+// lies outside 0..999 (`fps` the rate it was computed from; a TE line losing
+// every other edge reads about 30 FPS). Neither is ever stored.
 bool calibrate(StationState &st, double &fps) {
     const StationState before = st;
-    auto dead_line = [&] {
+    auto give_up = [&](double shown) {
         st = before;
         set_porch(st.porch);
-        fps = 0.0;
+        fps = shown;
         return false;
     };
     st.cal_porch = 0;
     if (st.proch_save == 1) {
         fps = measure_at(DEFAULT_PORCH);
         if (fps == 0.0)
-            return dead_line();
+            return give_up(0.0);
     }
     int porch_arr[2];
     double fps_arr[2];
     double clock = fps * 344.0;  // 344 = 320 + the default porch 24
     porch_arr[0] = static_cast<int>((clock / 60.0) - 320.0);
+    if (!porch_in_range(porch_arr[0]))
+        return give_up(fps);
     st.porch = porch_arr[0];
     fps = measure_at(st.porch);
     fps_arr[0] = fps;
     if (fps == 0.0)
-        return dead_line();
+        return give_up(0.0);
     porch_arr[1] = fps > 60.0 ? st.porch + 1 : st.porch - 1;
-    fps_arr[1] = measure_at(porch_arr[1]);
-    if (fps_arr[1] == 0.0)
-        return dead_line();
-    // On a tie the trial wins.
-    if (abs(rate_offset(fps_arr[0])) >= abs(rate_offset(fps_arr[1]))) {
-        st.porch = porch_arr[1];
-        fps = fps_arr[1];
+    // A neighbour beyond the panel's range is not tried: the first candidate wins.
+    if (porch_in_range(porch_arr[1])) {
+        fps_arr[1] = measure_at(porch_arr[1]);
+        if (fps_arr[1] == 0.0)
+            return give_up(0.0);
+        // On a tie the trial wins.
+        if (abs(rate_offset(fps_arr[0])) >= abs(rate_offset(fps_arr[1]))) {
+            st.porch = porch_arr[1];
+            fps = fps_arr[1];
+        }
     }
     set_porch(st.porch);
     if (porch_file_write(st.porch)) {
@@ -179,9 +186,11 @@ void measurement_pass(StationState &st, double &fps) {
 }
 
 // A porch step by the operator: applied to the panel at once and shown in
-// green with the next measurement pass, which the scanner sits out.
+// green with the next measurement pass, which the scanner sits out. At either
+// end of the panel's range the porch stays; the step is otherwise the same.
 void step_porch(StationState &st, int delta, int key, int release_AB[KEY_COUNT]) {
-    st.porch = st.porch + delta;
+    if (porch_in_range(st.porch + delta))
+        st.porch = st.porch + delta;
     set_porch(st.porch);
     show_porch(st.porch, GREEN);
     release_AB[key] = 0;

@@ -16,7 +16,12 @@ bool porch_from_bytes(const char *buf, ssize_t got, int &value) {
     // call it stored.
     if (got < 0)
         return false;
-    value = parse_int_bounded(buf, 3);
+    // "-5" and the like fit the three bytes but no panel runs at them: such a
+    // file holds no porch, and the next factory entry stores a good one.
+    const int stored = parse_int_bounded(buf, 3);
+    if (!porch_in_range(stored))
+        return false;
+    value = stored;
     return true;
 }
 

@@ -145,7 +145,7 @@ TEST(Startup, StoredPorchIsAppliedAsThreeBytes) {
     };
     const std::vector<Case> cases = {
         {std::string("24\0", 3), std::string("24\0", 3)},
-        {std::string("-5\0", 3), std::string("-5\0", 3)},
+        {std::string("-5\0", 3), std::string("24\0", 3)},  // below 0: no porch stored
         {"1234", "123"},
         {"", std::string("0\0\0", 3)},
         {"7", std::string("7\0\0", 3)},
