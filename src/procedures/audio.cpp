@@ -12,6 +12,7 @@
 constexpr unsigned int PLAY_RATE = 44100;
 constexpr unsigned int PLAY_CHANNELS = 2;
 constexpr useconds_t NO_SOUND_POLL_US = 15000;
+constexpr useconds_t RESUME_POLL_US = 10000;  // a card that is waking up answers -EAGAIN
 
 // Gain per volume percent: the image screen's clip reaches 1.5 at full
 // volume and may clip there, the status screen's tone reaches exactly 1.0.
@@ -121,10 +122,27 @@ void audio_play_test() {
             prepare_period(ch1_buf, ch2_buf, vol_multi, stereo_audio_buffer);
 
             snd_pcm_sframes_t pcm = snd_pcm_writei(pcm_handle, audio_PCM_buffer, sample_count);
-            // After an underrun the stream is prepared again and the next
-            // period follows; replaying this one would only stutter.
-            if (pcm == -EPIPE)
+            if (pcm == -EPIPE) {
+                // After an underrun the stream is prepared again and the next
+                // period follows; replaying this one would only stutter.
                 snd_pcm_prepare(pcm_handle);
+            } else if (pcm == -ESTRPIPE) {
+                // Suspended (power management): resume, or start afresh when
+                // the card cannot resume.
+                int err;
+                while ((err = snd_pcm_resume(pcm_handle)) == -EAGAIN)
+                    usleep(RESUME_POLL_US);
+                if (err < 0)
+                    snd_pcm_prepare(pcm_handle);
+            } else if (pcm < 0) {
+                // The card is gone or broken: every further write would fail at
+                // once and the loop would take the whole CPU from the backlight
+                // thread and the key scanner. Wait as without a card; the next
+                // screen opens the card again.
+                snd_pcm_close(pcm_handle);
+                wait_screen_change();
+                return;
+            }
 
             ch1_buf += sample_count;
             ch2_buf += sample_count;
