@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "device/device.h"
+#include "display/lcd.h"
 #include "input/keys.h"
 #include "procedures/procedures.h"
 #include "shared.h"
@@ -21,23 +22,44 @@
 static pthread_t input_t;             // the key scanning thread
 static bool input_t_started = false;  // main thread only
 
-// Who holds the key lines. A stop signal may come while the hand-off is
-// giving them back: whoever starts the give-back finishes it, and the other
-// waits until the driver has them again.
-enum : int { KEYS_DRIVER = 0, KEYS_OURS = 1, KEYS_GIVING_BACK = 2, KEYS_GIVEN_BACK = 3 };
-static std::atomic<int> keys_owner{KEYS_DRIVER};
-static std::atomic<bool> stop_requested{false};  // SIGTERM or SIGINT arrived
-constexpr useconds_t GIVE_BACK_POLL_US = 1000;   // a give-back takes a few file writes
+// Who holds the key lines. A stop signal may come at any moment: during the
+// take-over it waits until the lines are ours and then gives them back; one
+// that comes before the take-over keeps it from happening; during the
+// hand-off's give-back it waits until the driver has them again.
+enum : int { KEYS_DRIVER, KEYS_TAKING, KEYS_OURS, KEYS_GIVING_BACK, KEYS_GIVEN_BACK };
+static std::atomic<int> keys_owner{KEYS_DRIVER};  // main and the stop signal thread
+static std::atomic<bool> stop_requested{false};   // SIGTERM or SIGINT arrived
+constexpr useconds_t KEYS_POLL_US = 1000;         // a take-over or give-back is a few file writes
+
+// The window closes at the latest this long after it opened, by the monotonic
+// clock: a wall clock set back meanwhile (an RTC or network time update at
+// boot) must not keep the device from its normal application.
+constexpr uint64_t ENTRY_WINDOW_MAX_NS = 1000000000;
+
+// Takes the keys from their driver, unless a stop signal came first.
+static void take_keys() {
+    int expected = KEYS_DRIVER;
+    if (!keys_owner.compare_exchange_strong(expected, KEYS_TAKING))
+        return;
+    init_key_gamepad();
+    keys_owner = KEYS_OURS;
+}
 
 static void give_keys_back() {
-    int expected = KEYS_OURS;
-    if (keys_owner.compare_exchange_strong(expected, KEYS_GIVING_BACK)) {
-        deinit_key_gamepad();
-        keys_owner = KEYS_GIVEN_BACK;
-        return;
+    for (;;) {
+        int state = keys_owner.load();
+        if (state == KEYS_GIVEN_BACK)
+            return;
+        if (state == KEYS_DRIVER && keys_owner.compare_exchange_strong(state, KEYS_GIVEN_BACK))
+            return;  // nothing taken, and now nothing will be
+        if (state == KEYS_OURS && keys_owner.compare_exchange_strong(state, KEYS_GIVING_BACK)) {
+            deinit_key_gamepad();
+            keys_owner = KEYS_GIVEN_BACK;
+            return;
+        }
+        if (state == KEYS_TAKING || state == KEYS_GIVING_BACK)
+            usleep(KEYS_POLL_US);
     }
-    while (keys_owner.load() == KEYS_GIVING_BACK)
-        usleep(GIVE_BACK_POLL_US);
 }
 
 static sigset_t stop_signals() {
@@ -139,14 +161,16 @@ static void bring_up_devices() {
     // value files: they exist only once exported.
     gpio_export(GPIO_USB_DETECT, 0, 0);
     gpio_export(GPIO_HEADPHONE_DETECT, 0, 0);
-    keys_owner = KEYS_OURS;
-    init_key_gamepad();
+    take_keys();
     FB_init();
     init_fd();
     init_audio_transfer();
 }
 
 int station_main(int argc, char **argv) {
+    // At boot the output goes to the system log through a pipe: line by line,
+    // so the banner and every failure line arrive when they happen.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc <= 2) {
         printf("arg[1]: Application directory\n");
         printf("arg[2]: Finish script\n");
@@ -178,6 +202,7 @@ int station_main(int argc, char **argv) {
     input_t_started = start_key_scan(input_t);
 
     time_t start_time = time(nullptr);
+    const uint64_t window_opened = getTime();
     for (;;) {
         int mode = entry_combination();
         if (mode != MODE_NONE) {
@@ -185,7 +210,7 @@ int station_main(int argc, char **argv) {
             mode_type = mode;
             break;
         }
-        if (time(nullptr) - start_time > 0)
+        if (time(nullptr) - start_time > 0 || getTime() - window_opened >= ENTRY_WINDOW_MAX_NS)
             break;
     }
 
