@@ -301,7 +301,7 @@ bool run_op(mpfuzz::Input &in, Model &m, int64_t &budget, int64_t words) {
 }  // namespace
 
 // Stands in for the panel push: no TE wait, no device files.
-void FB_flash(void) {
+void FB_flash() {
     ++pushes;
 }
 

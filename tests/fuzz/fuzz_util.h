@@ -21,7 +21,11 @@
 
 // For the target's own bulk loops (models, comparisons): tracing their
 // comparisons only slows the fuzzer down and teaches it nothing.
+#if defined(__clang__)
 #define FUZZ_NO_COVERAGE __attribute__((no_sanitize("coverage")))
+#else
+#define FUZZ_NO_COVERAGE  // the replay build has no coverage tracing
+#endif
 
 namespace mpfuzz {
 
