@@ -12,8 +12,10 @@
 // the card is unplugged (state DISCONNECTED), -EBADFD once the stream was
 // stopped under it (state SETUP), -EIO while the DMA is stuck. And it can be
 // suspended (sound_suspend), as by a system suspend: the position holds, the
-// writer gets -ESTRPIPE, and snd_pcm_resume answers -EAGAIN while the codec
-// is still powering up, then carries on with what was in the buffer.
+// writer gets -ESTRPIPE, and resume answers -EAGAIN while the codec is still
+// powering up (the preloaded library passes that on to snd_pcm_resume), then
+// carries on with what was in the buffer. A DISCONNECTED stream stays dead
+// (alsa-lib refuses to prepare it): once mended, the card works on a new open.
 //
 // MPSIM_SOUND_SLACK_MS (optional, default 0) lets the card wait that long for
 // late data, holding its position and playing silence, before it reports an
@@ -430,10 +432,6 @@ int mpsim_sw_params(snd_pcm_ioplug_t *io, snd_pcm_sw_params_t *params) {
 
 int mpsim_prepare(snd_pcm_ioplug_t *io) {
     Card &c = *card_of(io);
-    // An unplugged card stays gone until it is back.
-    if (broken(c) == ENODEV) {
-        return -ENODEV;
-    }
     c.running = false;
     c.xrun = false;
     c.queued = 0;
