@@ -7,6 +7,16 @@
 // <root>/.sim/audio/. Underruns happen for real when the writer falls behind,
 // or on request through the shared state (underrun_requests).
 //
+// The card can also break (sound_fail_errno): it stops playing, and the
+// writer sees what alsa-lib reports for a card in that condition: -ENODEV once
+// the card is unplugged (state DISCONNECTED), -EBADFD once the stream was
+// stopped under it (state SETUP), -EIO while the DMA is stuck. And it can be
+// suspended (sound_suspend), as by a system suspend: the position holds, the
+// writer gets -ESTRPIPE, and resume answers -EAGAIN while the codec is still
+// powering up (the preloaded library passes that on to snd_pcm_resume), then
+// carries on with what was in the buffer. A DISCONNECTED stream stays dead
+// (alsa-lib refuses to prepare it): once mended, the card works on a new open.
+//
 // MPSIM_SOUND_SLACK_MS (optional, default 0) lets the card wait that long for
 // late data, holding its position and playing silence, before it reports an
 // underrun: a loaded test machine then does not lose periods to short stalls
@@ -74,6 +84,12 @@ struct Card {
     int64_t period_ns = 0;           // a period's duration, rounded up
     snd_pcm_uframes_t avail_min = 1;
     int64_t slack_ns = 0;  // how long the card waits for late data (see above)
+    uint64_t held = 0;     // frames played when the play clock was last halted
+
+    int fault = 0;                       // errno the card broke with; 0 while it works
+    snd_pcm_uframes_t fault_frames = 0;  // frames taken towards the next period a set fault counts
+    snd_pcm_state_t suspended_state = SND_PCM_STATE_OPEN;  // state a resume returns to
+    int resume_eagain = 0;  // -EAGAIN answers of resume still to give
 };
 
 Card *card_of(snd_pcm_ioplug_t *io) {
@@ -172,6 +188,95 @@ snd_pcm_uframes_t report_position(Card &c, uint64_t played) {
     return c.last_pos;
 }
 
+// The card stops playing where it is, keeping what is in its buffer.
+void halt_clock(Card &c) {
+    if (c.running) {
+        const uint64_t played = frames_played(c, now_ns());
+        c.held = played < c.queued ? played : c.queued;
+        c.running = false;
+        report_position(c, c.held);
+    }
+    disarm(c);
+}
+
+// The card plays on from where it was halted.
+void restart_clock(Card &c) {
+    c.start_ns = now_ns() - (time_of_frame(c, c.held) - c.start_ns);
+    c.running = true;
+    arm_periodic(c);
+}
+
+// The errno of a fault the harness set, once the card has taken the periods
+// the fault lets through; 0 while the card works.
+int broken(const Card &c) {
+    const int32_t err = c.state->sound_fail_errno.load();
+    if (err == 0 || c.state->sound_fail_after.load() > 0) {
+        return 0;
+    }
+    return err;
+}
+
+void break_card(Card &c, int err) {
+    halt_clock(c);
+    // What was queued is lost: the writer finds room at once and so learns
+    // of the fault on its next write instead of waiting for a stuck DMA.
+    c.held = c.queued;
+    report_position(c, c.held);
+    c.fault = err;
+    if (err == ENODEV) {
+        snd_pcm_ioplug_set_state(&c.io, SND_PCM_STATE_DISCONNECTED);
+    } else if (err == EBADFD) {
+        snd_pcm_ioplug_set_state(&c.io, SND_PCM_STATE_SETUP);
+    }
+    arm_now(c);
+}
+
+// Frames taken count towards the periods a set fault lets through.
+void count_towards_fault(Card &c, snd_pcm_uframes_t frames) {
+    if (c.state->sound_fail_errno.load() == 0 || c.io.period_size == 0) {
+        c.fault_frames = 0;
+        return;
+    }
+    c.fault_frames += frames;
+    for (; c.fault_frames >= c.io.period_size; c.fault_frames -= c.io.period_size) {
+        int32_t left = c.state->sound_fail_after.load();
+        while (left > 0 && !c.state->sound_fail_after.compare_exchange_weak(left, left - 1)) {
+        }
+    }
+}
+
+// Takes a pending suspend, if any: the card stops where it is.
+bool take_suspend(Card &c) {
+    int32_t pending = 1;
+    if (!c.state->sound_suspend.compare_exchange_strong(pending, 0)) {
+        return false;
+    }
+    c.resume_eagain = c.state->sound_resume_eagain.load();
+    c.suspended_state = c.io.state;
+    halt_clock(c);
+    snd_pcm_ioplug_set_state(&c.io, SND_PCM_STATE_SUSPENDED);
+    arm_now(c);
+    return true;
+}
+
+int mpsim_resume(snd_pcm_ioplug_t *io) {
+    Card &c = *card_of(io);
+    if (io->state != SND_PCM_STATE_SUSPENDED) {
+        return 0;
+    }
+    if (c.resume_eagain > 0) {
+        --c.resume_eagain;
+        return -EAGAIN;
+    }
+    snd_pcm_ioplug_set_state(io, c.suspended_state);
+    if (c.suspended_state == SND_PCM_STATE_RUNNING) {
+        restart_clock(c);
+    } else {
+        arm_now(c);
+    }
+    return 0;
+}
+
 int mpsim_start(snd_pcm_ioplug_t *io) {
     Card &c = *card_of(io);
     c.start_ns = now_ns();
@@ -241,6 +346,20 @@ bool take_underrun_request(mpsim::State &s) {
 snd_pcm_sframes_t mpsim_transfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_area_t *areas,
                                  snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
     Card &c = *card_of(io);
+    if (const int err = broken(c); err != 0) {
+        break_card(c, err);
+        return -err;
+    }
+    if (c.fault != 0) {
+        // Mended since it broke: a stream still running plays on.
+        c.fault = 0;
+        if (io->state == SND_PCM_STATE_RUNNING) {
+            restart_clock(c);
+        }
+    }
+    if (take_suspend(c)) {
+        return -ESTRPIPE;
+    }
     if (take_underrun_request(*c.state)) {
         // The card reports that it ran dry before this data arrived: the data
         // is refused, and the program has to prepare the stream again.
@@ -282,6 +401,7 @@ snd_pcm_sframes_t mpsim_transfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_are
         c.queued += n;
         done += n;
     }
+    count_towards_fault(c, size);
     return static_cast<snd_pcm_sframes_t>(size);
 }
 
@@ -316,6 +436,9 @@ int mpsim_prepare(snd_pcm_ioplug_t *io) {
     c.xrun = false;
     c.queued = 0;
     c.last_pos = 0;
+    c.held = 0;
+    c.fault = 0;
+    c.resume_eagain = 0;
     // An empty prepared buffer has room: a poller sees it writable at once.
     arm_now(c);
     return 0;
@@ -388,6 +511,7 @@ const snd_pcm_ioplug_callback_t kCallbacks = [] {
     cb.hw_params = mpsim_hw_params;
     cb.sw_params = mpsim_sw_params;
     cb.prepare = mpsim_prepare;
+    cb.resume = mpsim_resume;
     cb.poll_revents = mpsim_poll_revents;
     return cb;
 }();

@@ -99,16 +99,21 @@ std::optional<JournalEntry> parse_journal_line(const std::string &line) {
         }
     }
     t.push_back(cur);
-    if (t.size() < 6)
+    if (t.size() < 5)
         return std::nullopt;
     JournalEntry e;
     e.time_ns = std::stoull(t[0]);
     e.pid = static_cast<pid_t>(std::stol(t[1]));
     e.op = t[2];
     e.result = t.back();
-    e.arg = t[t.size() - 2];
+    // unlink and fsync carry no argument between the path and the result.
+    const size_t path_end = e.op == "unlink" || e.op == "fsync" ? t.size() - 1 : t.size() - 2;
+    if (path_end < 4)
+        return std::nullopt;
+    if (path_end < t.size() - 1)
+        e.arg = t[path_end];
     e.path = t[3];
-    for (size_t i = 4; i + 2 < t.size(); ++i)
+    for (size_t i = 4; i < path_end; ++i)
         e.path += " " + t[i];
     if (e.op == "write" && e.arg != "-") {
         for (size_t i = 0; i + 1 < e.arg.size(); i += 2)
@@ -406,6 +411,13 @@ void Device::hold_wall_clock(bool held) {
     impl_->st->wall_clock_hold.store(held ? static_cast<int32_t>(::time(nullptr)) : 0);
 }
 
+void Device::step_wall_clock(int seconds, int after_calls) {
+    State &s = *impl_->st;
+    s.wall_clock_offset.store(0);
+    s.wall_clock_step_after.store(after_calls > 0 ? after_calls : 0);
+    s.wall_clock_offset.store(seconds);
+}
+
 int Device::porch() const {
     return impl_->st->porch.load();
 }
@@ -453,6 +465,39 @@ void Device::fail_sound_open(int err) {
 }
 void Device::request_underruns(int n) {
     impl_->st->underrun_requests.store(n);
+}
+
+void Device::fail_sound_writes(int err, int after_periods) {
+    State &s = *impl_->st;
+    s.sound_fail_errno.store(0);
+    s.sound_fail_after.store(after_periods > 0 ? after_periods : 0);
+    s.sound_fail_errno.store(err);
+}
+
+void Device::suspend_sound(int eagain_answers) {
+    State &s = *impl_->st;
+    s.sound_resume_eagain.store(eagain_answers > 0 ? eagain_answers : 0);
+    s.sound_suspend.store(1);
+}
+
+void Device::trap(const std::string &op, const std::string &path_prefix, int sig, int nth) {
+    static const std::pair<const char *, TrapOp> kOps[] = {{"open", kTrapOpen},
+                                                           {"write", kTrapWrite},
+                                                           {"rename", kTrapRename},
+                                                           {"fsync", kTrapFsync},
+                                                           {"unlink", kTrapUnlink}};
+    const auto *found = std::find_if(std::begin(kOps), std::end(kOps),
+                                     [&](const auto &o) { return op == o.first; });
+    if (found == std::end(kOps))
+        throw std::invalid_argument("mpsim: no trap for the operation " + op);
+    if (path_prefix.size() >= sizeof State::trap_prefix)
+        throw std::invalid_argument("mpsim: trap path too long: " + path_prefix);
+    State &s = *impl_->st;
+    s.trap_nth.store(0);
+    snprintf(s.trap_prefix, sizeof s.trap_prefix, "%s", path_prefix.c_str());
+    s.trap_op.store(found->second);
+    s.trap_sig.store(sig);
+    s.trap_nth.store(sig != 0 && nth > 0 ? nth : 0, std::memory_order_release);
 }
 
 // ---- running a program -------------------------------------------------------
@@ -565,6 +610,10 @@ void Device::start(const std::vector<std::string> &argv,
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        // Before the program can run: its calls of time() are the ones a
+        // wall-clock step counts (under an emulator the emulator's pid is the
+        // program's).
+        d.st->program_pid.store(static_cast<int32_t>(getpid()));
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);

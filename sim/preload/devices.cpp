@@ -128,7 +128,7 @@ void remove_gpio_files(int gpio) {
     char path[kPathMax];
     for (const char *leaf : {"direction", "edge", "value"})
         if (gpio_dir(path, sizeof path, gpio, leaf))
-            unlink(path);
+            real_unlinkat()(AT_FDCWD, path, 0);
     if (gpio_dir(path, sizeof path, gpio, ""))
         rmdir(path);
 }
@@ -338,8 +338,9 @@ bool save_frame(int index, int w, int h, int push, int64_t t) {
               (bytes == 0 || real_write()(fd, g_window, bytes) == static_cast<ssize_t>(bytes));
     real_close()(fd);
     char path[kPathMax];
-    if (!ok || !frame_path(path, sizeof path, index) || rename(tmp, path) != 0) {
-        unlink(tmp);
+    if (!ok || !frame_path(path, sizeof path, index) ||
+        real_renameat()(AT_FDCWD, tmp, AT_FDCWD, path) != 0) {
+        real_unlinkat()(AT_FDCWD, tmp, 0);
         return false;
     }
     return true;

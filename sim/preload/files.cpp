@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -54,9 +55,17 @@ const char *root() {
     return s == 3 ? g_root : nullptr;
 }
 
+// `dir` itself or anything below it.
+static bool in_tree(const char *p, const char *dir, size_t len) {
+    return strncmp(p, dir, len) == 0 && (p[len] == '\0' || p[len] == '/');
+}
+
+// All of /mnt, not just the storage folder: a program that opens /mnt/UDISK
+// as a folder (to fsync it after a rename) or strays next to it must never
+// reach the machine's own /mnt.
 static bool is_device_path(const char *p) {
-    return strncmp(p, "/sys/", 5) == 0 || strcmp(p, "/dev/fb0") == 0 ||
-           strncmp(p, "/mnt/UDISK/", 11) == 0 || strcmp(p, "/etc/version") == 0;
+    return in_tree(p, "/sys", 4) || in_tree(p, "/mnt", 4) || strcmp(p, "/dev/fb0") == 0 ||
+           strcmp(p, "/etc/version") == 0;
 }
 
 bool redirect(const char *path, char *out, size_t size) {
@@ -374,6 +383,42 @@ void journal_write(const char *path, const void *buf, size_t n, ssize_t result, 
 void journal_push(const char *path, int frame_index, int push) {
     journal_line("%lld %d push %s %d %d\n", static_cast<long long>(te::now_ns()),
                  static_cast<int>(getpid()), path, frame_index, push);
+}
+
+void journal_result(const char *op, const char *path, const char *path2, int err) {
+    char eb[16];
+    journal_line("%lld %d %s %s%s%s %s\n", static_cast<long long>(te::now_ns()),
+                 static_cast<int>(getpid()), op, path, path2 != nullptr ? " " : "",
+                 path2 != nullptr ? path2 : "", err == 0 ? "ok" : errno_name(err, eb, sizeof eb));
+}
+
+// ---- traps -----------------------------------------------------------------------
+
+namespace {
+
+bool starts_with_prefix(const char *path, const char *prefix, size_t n) {
+    return path != nullptr && strncmp(path, prefix, n) == 0;
+}
+
+}  // namespace
+
+void trap_point(TrapOp op, const char *path, const char *path2) {
+    State &s = state();
+    if (s.trap_nth.load(std::memory_order_acquire) <= 0 || s.trap_op.load() != op)
+        return;
+    const size_t n = strnlen(s.trap_prefix, sizeof s.trap_prefix);
+    if (!starts_with_prefix(path, s.trap_prefix, n) && !starts_with_prefix(path2, s.trap_prefix, n))
+        return;
+    // Each matching operation of any process or thread takes one count; the
+    // one that takes the last is stopped.
+    int32_t left = s.trap_nth.load();
+    while (left > 0 && !s.trap_nth.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left != 1)
+        return;
+    // To the process, not this thread: the program takes its stop signals in a
+    // thread of its own, as it would from init or the power supervisor.
+    kill(getpid(), s.trap_sig.load());
 }
 
 }  // namespace mpsim::preload

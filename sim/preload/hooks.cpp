@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "te_clock.h"
 
 using namespace mpsim::preload;
+using enum mpsim::TrapOp;
 
 namespace {
 
@@ -36,6 +38,12 @@ using SendfileFn = ssize_t (*)(int, int, off_t *, size_t);
 using Sendfile64Fn = ssize_t (*)(int, int, off64_t *, size_t);
 using SpliceFn = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
 using TimeFn = time_t (*)(time_t *);
+using GettimeofdayFn = int (*)(struct timeval *, void *);
+using ClockGettimeFn = int (*)(clockid_t, struct timespec *);
+using RenameFn = int (*)(const char *, const char *);
+using Renameat2Fn = int (*)(int, const char *, int, const char *, unsigned int);
+using UnlinkFn = int (*)(const char *);
+using FsyncFn = int (*)(int);
 
 #define REAL(type, name)                          \
     type real_##name() {                          \
@@ -61,6 +69,14 @@ REAL(CopyRangeFn, copy_file_range)
 REAL(SendfileFn, sendfile)
 REAL(Sendfile64Fn, sendfile64)
 REAL(TimeFn, time)
+REAL(GettimeofdayFn, gettimeofday)
+REAL(ClockGettimeFn, clock_gettime)
+REAL(RenameFn, rename)
+REAL(Renameat2Fn, renameat2)
+REAL(UnlinkFn, unlink)
+REAL(UnlinkFn, remove)
+REAL(FsyncFn, fsync)
+REAL(FsyncFn, fdatasync)
 REAL(SpliceFn, splice)
 #undef REAL
 
@@ -77,6 +93,7 @@ int open_path(int dirfd, const char *path, int flags, mode_t mode) {
             fd_forget(fd);  // the number may have been a device file's once
         return fd;
     }
+    trap_point(kTrapOpen, path, nullptr);
     int gpio = -1;
     Kind kind = classify(path, &gpio);
     int err = open_check(kind, real, flags);
@@ -158,6 +175,7 @@ ssize_t write_fd(int fd, const void *buf, size_t n) {
     FdEntry *e = fd_entry(fd);
     if (e == nullptr)
         return real_write()(fd, buf, n);
+    trap_point(kTrapWrite, e->path, nullptr);
     int err = 0;
     ssize_t r = -1;
     if (e->accmode == O_RDONLY) {
@@ -376,6 +394,89 @@ FILE *open_stream(const char *path, const char *mode, FopenFn real) {
     return f;
 }
 
+// ---- renaming, removing and syncing device files -----------------------------------
+
+// A rename whose paths are not both on the device crosses a mount: the
+// kernel refuses it with EXDEV before touching either side.
+int rename_paths(int from_dir, const char *from, int to_dir, const char *to, unsigned flags,
+                 int (*pass)(int, const char *, int, const char *, unsigned)) {
+    char a[kPathMax];
+    char b[kPathMax];
+    const bool dev_a = redirect(from, a, sizeof a);
+    const bool dev_b = redirect(to, b, sizeof b);
+    if ((!dev_a && !dev_b) || from == nullptr || to == nullptr)
+        return pass(from_dir, from, to_dir, to, flags);
+    trap_point(kTrapRename, dev_a ? from : nullptr, dev_b ? to : nullptr);
+    int err = EXDEV;
+    if (dev_a && dev_b) {
+        int r = flags == 0 ? real_renameat()(AT_FDCWD, a, AT_FDCWD, b)
+                           : real_renameat2()(AT_FDCWD, a, AT_FDCWD, b, flags);
+        err = r == 0 ? 0 : errno;
+    }
+    journal_result("rename", from, to, err);
+    errno = err;
+    return err == 0 ? 0 : -1;
+}
+
+int pass_rename(int, const char *from, int, const char *to, unsigned) {
+    return real_rename()(from, to);
+}
+int pass_renameat(int fd, const char *from, int to_fd, const char *to, unsigned) {
+    return real_renameat()(fd, from, to_fd, to);
+}
+int pass_renameat2(int fd, const char *from, int to_fd, const char *to, unsigned flags) {
+    return real_renameat2()(fd, from, to_fd, to, flags);
+}
+
+// unlink, unlinkat and remove; `how` is the real call for other paths and,
+// with the redirected path, for device paths.
+template <typename How>
+int unlink_path(const char *path, How how) {
+    char real[kPathMax];
+    if (!redirect(path, real, sizeof real))
+        return how(path);
+    trap_point(kTrapUnlink, path, nullptr);
+    int err = how(real) == 0 ? 0 : errno;
+    journal_result("unlink", path, nullptr, err);
+    errno = err;
+    return err == 0 ? 0 : -1;
+}
+
+int sync_fd(int fd, FsyncFn real) {
+    FdEntry *e = fd_entry(fd);
+    if (e == nullptr)
+        return real(fd);
+    trap_point(kTrapFsync, e->path, nullptr);
+    int err = real(fd) == 0 ? 0 : errno;
+    journal_result("fsync", e->path, nullptr, err);
+    errno = err;
+    return err == 0 ? 0 : -1;
+}
+
+// ---- the wall clock ----------------------------------------------------------------
+
+// Seconds the wall clock is off now. `counted` is a call of time(): the
+// program's calls count down to the step.
+int32_t wall_offset(bool counted) {
+    mpsim::State &s = state();
+    const int32_t offset = s.wall_clock_offset.load();
+    if (offset == 0)
+        return 0;
+    int32_t left = s.wall_clock_step_after.load();
+    if (left <= 0)
+        return offset;
+    if (!counted)
+        return 0;
+    const int32_t pid = s.program_pid.load();
+    if (pid != 0 && pid != static_cast<int32_t>(getpid()))
+        return 0;
+    while (left > 0) {
+        if (s.wall_clock_step_after.compare_exchange_weak(left, left - 1))
+            return 0;
+    }
+    return offset;
+}
+
 template <typename Fn, typename... A>
 auto with_path(Fn real, const char *path, A... a) {
     char tmp[kPathMax];
@@ -441,14 +542,60 @@ __attribute__((visibility("default"))) FILE *fopen64(const char *path, const cha
 }
 
 // The harness may hold the wall clock so that a window timed in whole
-// seconds stays open for as long as a test needs it.
+// seconds stays open for as long as a test needs it, or step it as a clock
+// set at boot does. Only time() is held; every reading of the wall clock steps.
 __attribute__((visibility("default"))) time_t time(time_t *t) {
-    int32_t held = state().wall_clock_hold.load();
-    if (held == 0)
+    if (root() == nullptr)
         return real_time()(t);
+    int32_t held = state().wall_clock_hold.load();
+    time_t now = held != 0 ? static_cast<time_t>(held) : real_time()(nullptr);
+    now += wall_offset(true);
     if (t != nullptr)
-        *t = held;
-    return held;
+        *t = now;
+    return now;
+}
+__attribute__((visibility("default"))) int gettimeofday(struct timeval *tv, void *tz) {
+    int r = real_gettimeofday()(tv, tz);
+    if (r == 0 && root() != nullptr)
+        tv->tv_sec += wall_offset(false);
+    return r;
+}
+__attribute__((visibility("default"))) int clock_gettime(clockid_t clock, struct timespec *ts) {
+    int r = real_clock_gettime()(clock, ts);
+    if (r == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE) && root() != nullptr)
+        ts->tv_sec += wall_offset(false);
+    return r;
+}
+
+__attribute__((visibility("default"))) int rename(const char *from, const char *to) {
+    return rename_paths(AT_FDCWD, from, AT_FDCWD, to, 0, pass_rename);
+}
+__attribute__((visibility("default"))) int renameat(int from_dir, const char *from, int to_dir,
+                                                    const char *to) {
+    return rename_paths(from_dir, from, to_dir, to, 0, pass_renameat);
+}
+__attribute__((visibility("default"))) int renameat2(int from_dir, const char *from, int to_dir,
+                                                     const char *to, unsigned int flags) {
+    return rename_paths(from_dir, from, to_dir, to, flags, pass_renameat2);
+}
+__attribute__((visibility("default"))) int unlink(const char *path) {
+    return unlink_path(path, [](const char *p) { return real_unlink()(p); });
+}
+__attribute__((visibility("default"))) int unlinkat(int dirfd, const char *path, int flags) {
+    return unlink_path(path, [&](const char *p) {
+        // A redirected path is absolute: the folder descriptor no longer matters.
+        return real_unlinkat()(p[0] == '/' ? AT_FDCWD : dirfd, p, flags);
+    });
+}
+// glibc's remove() reaches unlink and rmdir internally, past the symbols above.
+__attribute__((visibility("default"))) int remove(const char *path) {
+    return unlink_path(path, [](const char *p) { return real_remove()(p); });
+}
+__attribute__((visibility("default"))) int fsync(int fd) {
+    return sync_fd(fd, real_fsync());
+}
+__attribute__((visibility("default"))) int fdatasync(int fd) {
+    return sync_fd(fd, real_fdatasync());
 }
 
 __attribute__((visibility("default"))) int close(int fd) {

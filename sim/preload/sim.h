@@ -44,6 +44,8 @@ using PollFn = int (*)(struct pollfd *, nfds_t, int);
 using PpollFn = int (*)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using FopenFn = FILE *(*)(const char *, const char *);
+using RenameatFn = int (*)(int, const char *, int, const char *);
+using UnlinkatFn = int (*)(int, const char *, int);
 
 #define MPSIM_REAL(type, name)                               \
     inline type real_##name() {                              \
@@ -59,6 +61,8 @@ MPSIM_REAL(PollFn, poll)
 MPSIM_REAL(PpollFn, ppoll)
 MPSIM_REAL(IoctlFn, ioctl)
 MPSIM_REAL(FopenFn, fopen)
+MPSIM_REAL(RenameatFn, renameat)
+MPSIM_REAL(UnlinkatFn, unlinkat)
 #undef MPSIM_REAL
 
 // ---- the device root -------------------------------------------------------
@@ -126,6 +130,16 @@ const char *errno_name(int err, char *buf, size_t size);
 void journal_open(const char *path, int flags, int result_errno);
 void journal_write(const char *path, const void *buf, size_t n, ssize_t result, int err);
 void journal_push(const char *path, int frame_index, int push);
+// "<op> <path> [<path2>] <ok|ERRNO>" for rename, unlink and fsync.
+void journal_result(const char *op, const char *path, const char *path2, int err);
+
+// ---- traps ---------------------------------------------------------------------
+
+// Called just before a process carries out `op` on the device path `path`
+// (a rename passes both of its paths; either may be null): when this is the
+// operation the harness set a trap for, sends the trap's signal to this
+// process. A SIGKILL never returns from here.
+void trap_point(TrapOp op, const char *path, const char *path2);
 
 // ---- device behaviour ------------------------------------------------------
 

@@ -1,38 +1,32 @@
-// A small program that pokes the simulated device's files the way a program
-// on the device would, one command per argument group, and prints what it
-// saw, one line per command. The tests run it on a simulated device.
-//
-//   open NAME PATH r|w|rw       keep a descriptor under NAME
-//   close NAME | rewind NAME
-//   write NAME TEXT              TEXT takes \0 \n \\ escapes
-//   read NAME COUNT
-//   poll NAME pri|in TIMEOUT_MS  prints result, revents and the time taken
-//   pollpipe NAME full|empty TIMEOUT_MS   poll NAME with a pipe beside it
-//   put PATH TEXT | get PATH     open, write or read, close
-//   fput PATH TEXT | fget PATH   the same through stdio (fopen)
-//   tget PATH                    get from another thread
-//   stat PATH | ls PATH | access PATH
-//   fbinfo                       FBIOGET_VSCREENINFO on /dev/fb0
-//   fbfill Y0 Y1 RRGGBB          fill framebuffer rows [Y0, Y1) through a mapping
-//   te SECONDS                   rate of the TE line (gpio105) set up as the program does
-//   system CMD | sleep MS | waitfile PATH | echo TEXT
-#include <dirent.h>
-#include <errno.h>
+// A program that uses the simulated device the way a program on the device
+// does, one command per argument (words split at spaces; the last argument of
+// a command is the rest of it), printing a line per result:
+//   open NAME PATH r|w|rw, rewind NAME, read NAME, write NAME TEXT, fsync NAME
+//   poll NAME pri|in MS     "poll NAME <result> <revents> <ms taken>"
+//   get PATH, fget PATH     read() / stdio (then read() through its fileno)
+//   put PATH TEXT           open, write, close; TEXT takes \0 and \n
+//   rename FROM TO, unlink PATH
+//   te SECONDS              TE wake-ups (ms after the first), waited for as the program does
+//   clock                   time() twice, gettimeofday, CLOCK_REALTIME, CLOCK_MONOTONIC (s)
+//   sigterm                 SIGTERM blocked everywhere and taken by a thread ("signal 15")
+//   system CMD, sleep MS, waitfile PATH, echo TEXT
+//   pcm CHANNELS            open "default" and set it up as the audio test does
+//   play N                  N periods: "write SEQ <rc> <ns>", then the recovery's results
+//   prepare, drain, close
+#include "probe.h"
+
+#include <alsa/asoundlib.h>
 #include <fcntl.h>
-#include <linux/fb.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <map>
 #include <string>
 #include <thread>
@@ -40,350 +34,225 @@
 
 namespace {
 
-std::map<std::string, int> g_fds;
+std::map<std::string, int> g_fds;  // descriptors kept open, by name
+snd_pcm_t *g_pcm = nullptr;        // the sound card, once opened
+unsigned g_channels = 2;
+unsigned g_seq = 0;  // periods attempted so far
 
-double now_ms() {
+long long now_ns(clockid_t clock = CLOCK_MONOTONIC) {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+    clock_gettime(clock, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+void say(const std::string &line) {
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+std::string result(long r) {
+    const char *name = strerrorname_np(errno);
+    return r >= 0 ? std::to_string(r) : name != nullptr ? name : "E?";
 }
 
 std::string unescape(const std::string &s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 1 < s.size()) {
-            char c = s[++i];
-            out += c == '0' ? '\0' : c == 'n' ? '\n' : c;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
-std::string escape(const char *buf, size_t n) {
-    std::string out;
-    for (size_t i = 0; i < n; ++i) {
-        char c = buf[i];
-        if (c == '\0')
-            out += "\\0";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\\')
-            out += "\\\\";
+        if (s[i] == '\\' && i + 1 < s.size())
+            out += s[++i] == '0' ? '\0' : s[i] == 'n' ? '\n' : s[i];
         else
-            out += c;
+            out += s[i];
     }
     return out;
 }
 
-const char *err_name() {
-    const char *n = strerrorname_np(errno);
-    return n != nullptr ? n : "E?";
-}
-
-void say(const std::string &line) {
-    fputs(line.c_str(), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-}
-
-std::string result(ssize_t r) {
-    return r < 0 ? err_name() : std::to_string(r);
-}
-
-int flags_of(const std::string &m) {
-    if (m == "w")
-        return O_WRONLY;
-    if (m == "rw")
-        return O_RDWR;
-    if (m == "wc")
-        return O_WRONLY | O_CREAT;
-    return O_RDONLY;
-}
-
-std::string get(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return std::string("open ") + err_name();
-    char buf[256];
-    ssize_t r = read(fd, buf, sizeof buf);
-    std::string out = r < 0 ? err_name() : escape(buf, static_cast<size_t>(r));
-    close(fd);
+std::string escape(const char *buf, ssize_t n) {
+    std::string out;
+    for (ssize_t i = 0; i < n; ++i)
+        out += buf[i] == '\0' ? "\\0" : buf[i] == '\n' ? "\\n" : std::string(1, buf[i]);
     return out;
 }
 
-void put(const std::string &path, const std::string &text) {
-    int fd = open(path.c_str(), O_WRONLY);
-    if (fd < 0) {
-        say("put " + path + " open " + err_name());
-        return;
-    }
-    ssize_t r = write(fd, text.data(), text.size());
-    say("put " + path + " " + result(r));
-    close(fd);
+std::string read_fd(int fd) {
+    char buf[128];
+    // Not known to the compiler: a fortified build checks it at run time.
+    volatile size_t n = sizeof buf;
+    ssize_t r = read(fd, buf, n);
+    return r < 0 ? result(r) : escape(buf, r);
 }
 
-// Edges of the TE line counted the way the program waits for them (rewind,
-// poll for POLLPRI, read). Missed edges are recovered from the spacing of the
-// wake-ups, so a busy machine does not change the rate found.
-void te_rate(double seconds) {
-    put("/sys/class/gpio/export", "105");
-    put("/sys/class/gpio/gpio105/direction", "in");
-    put("/sys/class/gpio/gpio105/edge", "rising");
+void te(double seconds) {
     int fd = open("/sys/class/gpio/gpio105/value", O_RDONLY);
-    if (fd < 0) {
-        say(std::string("te open ") + err_name());
-        return;
-    }
-    char c = 0;
-    if (read(fd, &c, 1) < 0)
-        say("te read failed");
-    std::vector<double> t;
-    double start = now_ms();
-    while (now_ms() - start < seconds * 1000) {
+    std::string line = "te";
+    read_fd(fd);
+    const long long start = now_ns();
+    long long first = -1;
+    while (now_ns() - start < seconds * 1e9) {
         pollfd p{fd, POLLPRI, 0};
         lseek(fd, 0, SEEK_SET);
-        if (poll(&p, 1, 1000) != 1) {
-            say("te timeout");
-            close(fd);
-            return;
+        if (poll(&p, 1, 1000) != 1)
+            break;
+        const long long t = now_ns();
+        first = first < 0 ? t : first;
+        line += " " + std::to_string(static_cast<double>(t - first) / 1e6);
+        read_fd(fd);
+    }
+    close(fd);
+    say(line);
+}
+
+void play(long periods) {
+    std::vector<int16_t> buf(probe::kPeriod * g_channels);
+    for (long k = 0; k < periods; ++k, ++g_seq) {
+        for (unsigned f = 0; f < probe::kPeriod; ++f)
+            for (unsigned ch = 0; ch < g_channels; ++ch)
+                buf[f * g_channels + ch] = probe::sample(g_seq, f, ch);
+        const long rc = snd_pcm_writei(g_pcm, buf.data(), probe::kPeriod);
+        say("write " + std::to_string(g_seq) + " " + std::to_string(rc) + " " +
+            std::to_string(now_ns()));
+        int r = 0;
+        if (rc == -ESTRPIPE) {
+            // What snd_pcm_recover does, without its second of sleep per answer.
+            while ((r = snd_pcm_resume(g_pcm)) == -EAGAIN) {
+                say("resume " + std::to_string(r));
+                usleep(10000);
+            }
+            say("resume " + std::to_string(r));
         }
-        t.push_back(now_ms());
-        if (read(fd, &c, 1) < 0)
-            say("te read failed");
+        if (rc < 0 && (rc != -ESTRPIPE || r < 0))
+            say("prepare " + std::to_string(snd_pcm_prepare(g_pcm)));
     }
-    close(fd);
-    if (t.size() < 3) {
-        say("te too few");
-        return;
-    }
-    std::vector<double> gaps;
-    for (size_t i = 1; i < t.size(); ++i)
-        gaps.push_back(t[i] - t[i - 1]);
-    std::vector<double> sorted = gaps;
-    std::sort(sorted.begin(), sorted.end());
-    double typical = sorted[sorted.size() / 2];
-    double span = t.back() - t.front();
-    double periods = std::round(span / typical);
-    char line[160];
-    snprintf(line, sizeof line, "te %.4f edges %zu periods %.0f", periods / (span / 1000.0),
-             t.size() - 1, periods);
-    say(line);
 }
 
-void fbinfo() {
-    int fd = open("/dev/fb0", O_RDWR);
-    if (fd < 0) {
-        say(std::string("fbinfo open ") + err_name());
-        return;
+void pcm(unsigned channels) {
+    g_channels = channels;
+    int rc = snd_pcm_open(&g_pcm, "default", SND_PCM_STREAM_PLAYBACK, 0);
+    snd_pcm_hw_params_t *hw = nullptr;
+    unsigned rate = 44100;
+    snd_pcm_uframes_t period = probe::kPeriod;
+    snd_pcm_uframes_t buffer = 0;
+    if (rc == 0) {
+        snd_pcm_hw_params_malloc(&hw);
+        snd_pcm_hw_params_any(g_pcm, hw);
+        snd_pcm_hw_params_set_access(g_pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
+        snd_pcm_hw_params_set_format(g_pcm, hw, SND_PCM_FORMAT_S16_LE);
+        snd_pcm_hw_params_set_channels(g_pcm, hw, channels);
+        snd_pcm_hw_params_set_rate_near(g_pcm, hw, &rate, nullptr);
+        snd_pcm_hw_params_set_period_size_near(g_pcm, hw, &period, nullptr);
+        rc = snd_pcm_hw_params(g_pcm, hw);
+        snd_pcm_hw_params_get_buffer_size(hw, &buffer);
+        snd_pcm_hw_params_free(hw);
     }
-    fb_var_screeninfo v{};
-    if (ioctl(fd, FBIOGET_VSCREENINFO, &v) != 0) {
-        say(std::string("fbinfo ioctl ") + err_name());
-    } else {
-        char line[128];
-        snprintf(line, sizeof line, "fbinfo %u %u %u %u %u", v.xres, v.yres, v.xres_virtual,
-                 v.yres_virtual, v.bits_per_pixel);
-        say(line);
-    }
-    close(fd);
-}
-
-void fbfill(int y0, int y1, uint32_t rgb) {
-    int fd = open("/dev/fb0", O_RDWR);
-    fb_var_screeninfo v{};
-    if (fd < 0 || ioctl(fd, FBIOGET_VSCREENINFO, &v) != 0) {
-        say("fbfill failed");
-        return;
-    }
-    size_t bytes = size_t{v.xres_virtual} * v.yres_virtual * 4;
-    void *m = mmap(nullptr, bytes, PROT_WRITE, MAP_SHARED, fd, 0);
-    if (m == MAP_FAILED) {
-        say("fbfill mmap failed");
-        close(fd);
-        return;
-    }
-    auto *px = static_cast<uint32_t *>(m);
-    for (int y = y0; y < y1 && y < static_cast<int>(v.yres_virtual); ++y)
-        for (unsigned x = 0; x < v.xres_virtual; ++x)
-            px[size_t(y) * v.xres_virtual + x] = 0xFF000000u | rgb;
-    msync(m, bytes, MS_SYNC);
-    munmap(m, bytes);
-    close(fd);
-    say("fbfill ok");
-}
-
-void do_poll(const std::string &name, const std::string &ev, int timeout, int pipe_state) {
-    pollfd p[2]{};
-    p[0].fd = g_fds[name];
-    p[0].events = static_cast<short>(ev == "in" ? POLLIN : POLLPRI);
-    int pfd[2] = {-1, -1};
-    nfds_t n = 1;  // volatile below: a fortified build checks it at run time
-    if (pipe_state >= 0) {
-        if (pipe(pfd) != 0)
-            return;
-        if (pipe_state == 1 && write(pfd[1], "x", 1) != 1)
-            return;
-        p[1].fd = pfd[0];
-        p[1].events = POLLIN;
-        n = 2;
-    }
-    double start = now_ms();
-    volatile nfds_t vn = n;
-    int r = poll(p, vn, timeout);
-    double took = now_ms() - start;
-    char line[160];
-    snprintf(line, sizeof line, "poll %s %d %#x %#x %.1f", name.c_str(), r, p[0].revents,
-             p[1].revents, took);
-    say(line);
-    if (pfd[0] >= 0) {
-        close(pfd[0]);
-        close(pfd[1]);
-    }
+    say("pcm " + std::to_string(rc) + " " + std::to_string(rate) + " " + std::to_string(period) +
+        " " + std::to_string(buffer));
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::vector<std::string> a(argv + 1, argv + argc);
-    for (size_t i = 0; i < a.size();) {
-        const std::string &cmd = a[i];
-        auto arg = [&](size_t k) { return i + k < a.size() ? a[i + k] : std::string(); };
-        size_t used = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string line = argv[i];
+        std::vector<std::string> w;  // the words of the command
+        std::vector<size_t> at;      // where each starts
+        for (size_t p = 0; p <= line.size();) {
+            const size_t e = std::min(line.find(' ', p), line.size());
+            at.push_back(p);
+            w.push_back(line.substr(p, e - p));
+            p = e + 1;
+        }
+        const std::string &cmd = w[0];
+        auto arg = [&](size_t k) { return k < w.size() ? w[k] : std::string(); };
+        auto rest = [&](size_t k) { return k < w.size() ? line.substr(at[k]) : std::string(); };
+        auto fd = [&] { return g_fds[arg(1)]; };
         if (cmd == "open") {
-            int fd = open(arg(2).c_str(), flags_of(arg(3)));
-            if (fd >= 0)
-                g_fds[arg(1)] = fd;
-            say("open " + arg(1) + " " + (fd >= 0 ? "ok" : err_name()));
-            used = 4;
-        } else if (cmd == "close") {
-            close(g_fds[arg(1)]);
-            used = 2;
+            const std::string &m = arg(3);
+            int f = open(arg(2).c_str(), m == "rw" ? O_RDWR : m == "w" ? O_WRONLY : O_RDONLY);
+            g_fds[arg(1)] = f;
+            say("open " + arg(1) + " " + result(f < 0 ? -1 : 0));
         } else if (cmd == "rewind") {
-            lseek(g_fds[arg(1)], 0, SEEK_SET);
-            used = 2;
-        } else if (cmd == "write") {
-            std::string t = unescape(arg(2));
-            say("write " + arg(1) + " " + result(write(g_fds[arg(1)], t.data(), t.size())));
-            used = 3;
+            lseek(fd(), 0, SEEK_SET);
         } else if (cmd == "read") {
-            char buf[256];
-            // Not known to the compiler, so a fortified build checks it at run time.
-            volatile size_t n = std::min<size_t>(sizeof buf, std::stoul(arg(2)));
-            ssize_t r = read(g_fds[arg(1)], buf, n);
-            say("read " + arg(1) + " " + (r < 0 ? err_name() : escape(buf, size_t(r))));
-            used = 3;
+            say("read " + arg(1) + " " + read_fd(fd()));
+        } else if (cmd == "write") {
+            const std::string t = unescape(rest(2));
+            say("write " + arg(1) + " " + result(write(fd(), t.data(), t.size())));
+        } else if (cmd == "fsync") {
+            say("fsync " + arg(1) + " " + result(fsync(fd())));
         } else if (cmd == "poll") {
-            do_poll(arg(1), arg(2), std::stoi(arg(3)), -1);
-            used = 4;
-        } else if (cmd == "pollpipe") {
-            do_poll(arg(1), "pri", std::stoi(arg(3)), arg(2) == "full" ? 1 : 0);
-            used = 4;
-        } else if (cmd == "put") {
-            put(arg(1), unescape(arg(2)));
-            used = 3;
-        } else if (cmd == "get") {
-            say("get " + arg(1) + " " + get(arg(1)));
-            used = 2;
-        } else if (cmd == "tget") {
-            std::string out;
-            std::thread th([&] { out = get(arg(1)); });
-            th.join();
-            say("tget " + arg(1) + " " + out);
-            used = 2;
-        } else if (cmd == "fput") {
-            FILE *f = fopen(arg(1).c_str(), "w");
-            if (f == nullptr) {
-                say("fput " + arg(1) + " open " + err_name());
-            } else {
-                std::string t = unescape(arg(2));
-                size_t n = fwrite(t.data(), 1, t.size(), f);
-                int rc = fclose(f);
-                say("fput " + arg(1) + " " + std::to_string(n) + " " +
-                    (rc == 0 ? "ok" : err_name()));
-            }
-            used = 3;
+            pollfd p{fd(), static_cast<short>(arg(2) == "in" ? POLLIN : POLLPRI), 0};
+            const long long start = now_ns();
+            volatile nfds_t n = 1;  // checked at run time by a fortified build
+            const int r = poll(&p, n, std::stoi(arg(3)));
+            char text[128];
+            snprintf(text, sizeof text, "poll %s %d %#x %.1f", arg(1).c_str(), r, p.revents,
+                     static_cast<double>(now_ns() - start) / 1e6);
+            say(text);
+        } else if (cmd == "get" || cmd == "put") {
+            int f = open(arg(1).c_str(), cmd == "get" ? O_RDONLY : O_WRONLY);
+            const std::string t = unescape(rest(2));
+            say(cmd + " " + arg(1) + " " +
+                (f < 0          ? result(-1)
+                 : cmd == "get" ? read_fd(f)
+                                : result(write(f, t.data(), t.size()))));
+            close(f);
         } else if (cmd == "fget") {
             FILE *f = fopen(arg(1).c_str(), "r");
-            if (f == nullptr) {
-                say("fget " + arg(1) + " open " + err_name());
-            } else {
-                char buf[256];
-                size_t n = fread(buf, 1, sizeof buf, f);
-                int fd = fileno(f);
-                char extra[64] = "";
-                if (fd >= 0 && lseek(fd, 0, SEEK_SET) == 0) {
-                    ssize_t r = read(fd, extra, sizeof extra);
-                    extra[r > 0 ? r : 0] = '\0';
-                }
-                say("fget " + arg(1) + " " + escape(buf, n) + " fileno " +
-                    escape(extra, strlen(extra)));
+            char buf[128] = {};
+            const size_t n = f != nullptr ? fread(buf, 1, sizeof buf, f) : 0;
+            std::string again = f != nullptr && lseek(fileno(f), 0, SEEK_SET) == 0
+                                    ? read_fd(fileno(f))
+                                    : result(-1);
+            say("fget " + arg(1) + " " + escape(buf, static_cast<ssize_t>(n)) + " " + again);
+            if (f != nullptr)
                 fclose(f);
-            }
-            used = 2;
-        } else if (cmd == "stat") {
-            struct stat st {};
-            if (stat(arg(1).c_str(), &st) != 0)
-                say("stat " + arg(1) + " " + err_name());
-            else
-                say("stat " + arg(1) + " " +
-                    (S_ISDIR(st.st_mode)   ? "dir"
-                     : S_ISCHR(st.st_mode) ? "chr"
-                                           : "file") +
-                    " " + std::to_string(st.st_size));
-            used = 2;
-        } else if (cmd == "access") {
-            say("access " + arg(1) + " " + (access(arg(1).c_str(), F_OK) == 0 ? "ok" : err_name()));
-            used = 2;
-        } else if (cmd == "ls") {
-            DIR *d = opendir(arg(1).c_str());
-            if (d == nullptr) {
-                say("ls " + arg(1) + " " + err_name());
-            } else {
-                std::vector<std::string> names;
-                // readdir64: a 32-bit program's readdir fails with EOVERFLOW
-                // under qemu-user on a 64-bit host (64-bit directory offsets).
-                while (dirent64 *e = readdir64(d))
-                    if (e->d_name[0] != '.')
-                        names.push_back(e->d_name);
-                closedir(d);
-                std::sort(names.begin(), names.end());
-                std::string line = "ls " + arg(1);
-                for (auto &n : names)
-                    line += " " + n;
-                say(line);
-            }
-            used = 2;
-        } else if (cmd == "fbinfo") {
-            fbinfo();
-        } else if (cmd == "fbfill") {
-            fbfill(std::stoi(arg(1)), std::stoi(arg(2)),
-                   static_cast<uint32_t>(std::stoul(arg(3), nullptr, 16)));
-            used = 4;
+        } else if (cmd == "rename") {
+            say("rename " + arg(1) + " " + result(rename(arg(1).c_str(), arg(2).c_str())));
+        } else if (cmd == "unlink") {
+            say("unlink " + arg(1) + " " + result(unlink(arg(1).c_str())));
         } else if (cmd == "te") {
-            te_rate(std::stod(arg(1)));
-            used = 2;
+            te(std::stod(arg(1)));
+        } else if (cmd == "clock") {
+            const time_t t1 = time(nullptr);
+            const time_t t2 = time(nullptr);
+            timeval tv{};
+            gettimeofday(&tv, nullptr);
+            say("clock " + std::to_string(t1) + " " + std::to_string(t2) + " " +
+                std::to_string(tv.tv_sec) + " " +
+                std::to_string(now_ns(CLOCK_REALTIME) / 1000000000) + " " +
+                std::to_string(now_ns() / 1000000000));
+        } else if (cmd == "sigterm") {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGTERM);
+            pthread_sigmask(SIG_BLOCK, &set, nullptr);
+            std::thread([set] {
+                int sig = 0;
+                sigwait(&set, &sig);
+                say("signal " + std::to_string(sig));
+            }).detach();
         } else if (cmd == "system") {
-            int st = system(arg(1).c_str());
-            say("system " + std::to_string(WIFEXITED(st) ? WEXITSTATUS(st) : -1));
-            used = 2;
+            const int st = system(rest(1).c_str());
+            say("system " + std::to_string(WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st)));
         } else if (cmd == "sleep") {
             usleep(static_cast<useconds_t>(std::stoi(arg(1)) * 1000));
-            used = 2;
         } else if (cmd == "waitfile") {
-            double start = now_ms();
-            while (access(arg(1).c_str(), F_OK) != 0 && now_ms() - start < 60000)
+            for (int k = 0; k < 60000 && access(arg(1).c_str(), F_OK) != 0; ++k)
                 usleep(1000);
-            used = 2;
         } else if (cmd == "echo") {
-            say(arg(1));
-            used = 2;
+            say(rest(1));
+        } else if (cmd == "pcm") {
+            pcm(static_cast<unsigned>(std::stoul(arg(1))));
+        } else if (cmd == "play") {
+            play(std::stol(arg(1)));
+        } else if (cmd == "prepare" || cmd == "drain" || cmd == "close") {
+            const int rc = cmd == "prepare" ? snd_pcm_prepare(g_pcm)
+                           : cmd == "drain" ? snd_pcm_drain(g_pcm)
+                                            : snd_pcm_close(g_pcm);
+            say(cmd + " " + std::to_string(rc) + " " + std::to_string(now_ns()));
         } else {
             say("unknown " + cmd);
             return 2;
         }
-        i += used;
     }
     return 0;
 }

@@ -12,7 +12,7 @@
 // property are the same on x86-64 and armel.
 //
 // Other files under <root>/.sim/:
-//   journal              one line per open or write of a simulated file (see below)
+//   journal              one line per file operation on a device path (see below)
 //   frames/NNNNNN.frame  each distinct panel frame, in push order (FrameHeader + pixels)
 //   audio/NNNNNN.pcm     one recording per open of the sound device (RecordingHeader + S16_LE)
 //   stdout, stderr       the program's output, when started by the harness
@@ -22,7 +22,12 @@
 //   <monotonic ns> <pid> open  <path> <r|w|rw>[c] <ok|ERRNO_NAME>
 //   <monotonic ns> <pid> write <path> <hex bytes> <count|ERRNO_NAME>
 //   <monotonic ns> <pid> push  <path> <frame index> <push number>
-// <path> is the device path as the program named it (e.g. /sys/class/gpio/export).
+//   <monotonic ns> <pid> rename <path> <new path> <ok|ERRNO_NAME>
+//   <monotonic ns> <pid> unlink <path> <ok|ERRNO_NAME>
+//   <monotonic ns> <pid> fsync <path> <ok|ERRNO_NAME>
+// <path> is the device path as the program named it (e.g. /sys/class/gpio/export);
+// fsync (and fdatasync) name the path the descriptor was opened on. A rename
+// between a device path and any other path is journaled with EXDEV.
 #pragma once
 
 #include <atomic>
@@ -31,7 +36,7 @@
 namespace mpsim {
 
 constexpr uint32_t kStateMagic = 0x3153504d;  // "MPS1"
-constexpr uint32_t kStateVersion = 2;
+constexpr uint32_t kStateVersion = 3;
 constexpr int kGpioLines = 256;
 constexpr int kDefaultTeClock = 20640;  // 60.0 frames per second at porch 24
 constexpr int kDefaultPorch = 24;
@@ -72,6 +77,14 @@ struct State {
 
     // Wall clock: nonzero holds time() at this second (the clock stands still).
     A32 wall_clock_hold;
+    // A step of the wall clock (an RTC or network time update): once the
+    // program has made wall_clock_step_after more calls of time(), the
+    // time(), gettimeofday() and clock_gettime(CLOCK_REALTIME) of every
+    // process on the device read wall_clock_offset seconds off (0: no step).
+    // CLOCK_MONOTONIC never moves.
+    A32 wall_clock_offset;
+    A32 wall_clock_step_after;
+    A32 program_pid;  // the process the harness started (0: calls of any process count)
 
     // Panel pushes.
     A32 pushes;  // writes to "update"
@@ -88,6 +101,32 @@ struct State {
     A32 recordings;         // recordings made so far (index of the next one)
     A32 frames_played;      // stereo frames taken by the card in all recordings
     A32 underruns;          // underruns reported so far
+    // A card that breaks: once it has taken sound_fail_after more periods,
+    // every write fails with -sound_fail_errno (ENODEV: unplugged, EBADFD:
+    // stream stopped under the program, EIO: the DMA stalls) until cleared.
+    A32 sound_fail_errno;
+    A32 sound_fail_after;
+    // 1: the next write finds the card suspended (-ESTRPIPE); snd_pcm_resume
+    // then answers -EAGAIN sound_resume_eagain times before the card resumes.
+    A32 sound_suspend;
+    A32 sound_resume_eagain;
+
+    // Trap: the trap_nth-th trap_op on a device path starting with
+    // trap_prefix, by any process, gets trap_sig sent to that process just
+    // before the operation is carried out. trap_nth counts down to 0 (disarmed).
+    A32 trap_op;  // a TrapOp
+    A32 trap_sig;
+    A32 trap_nth;
+    char trap_prefix[256];  // set before trap_nth is armed
+};
+
+enum TrapOp : int32_t {
+    kTrapNone = 0,
+    kTrapOpen,
+    kTrapWrite,
+    kTrapRename,
+    kTrapFsync,
+    kTrapUnlink
 };
 
 // Header of a .frame file, followed by width * height 32-bit pixel words

@@ -39,9 +39,10 @@ struct Frame {
 struct JournalEntry {
     uint64_t time_ns = 0;
     pid_t pid = 0;
-    std::string op;    // "open", "write", "push"
-    std::string path;  // device path as the program named it
-    std::string arg;   // open: mode ("r", "w", "rw", with "c" when creating); push: frame index
+    std::string op;              // "open", "write", "push", "rename", "unlink", "fsync"
+    std::string path;            // device path as the program named it
+    std::string arg;             // open: mode ("r", "w", "rw", with "c" when creating); push: frame
+                                 // index; rename: the new path
     std::vector<uint8_t> bytes;  // write: the exact bytes
     std::string result;          // "ok", a byte count, or an errno name ("EBUSY")
     bool ok() const;             // result is "ok" or a count
@@ -94,6 +95,7 @@ class Device {
     // Holds the wall clock of programs on the device at the current second
     // (time() stands still) or lets it run again.
     void hold_wall_clock(bool held);
+    void step_wall_clock(int seconds, int after_calls);  // time() offset from call after_calls+1
     void set_te_clock(int clock);
     void stop_te(bool stopped);
     int porch() const;  // last value written to lcdporch (atoi of its 3 bytes)
@@ -107,6 +109,10 @@ class Device {
     void refuse_writes(const std::string &device_path, int err, int count = -1);
     void fail_sound_open(int err);  // 0 to clear
     void request_underruns(int n);
+    void fail_sound_writes(int err, int after_periods);  // err 0 clears
+    void suspend_sound(int eagain_answers);              // next write -ESTRPIPE
+    // op "open", "write", "rename", "fsync" or "unlink"; sig 0 or nth 0 disarms
+    void trap(const std::string &op, const std::string &path_prefix, int sig, int nth);
 
     // ---- running a program -------------------------------------------------
     // Starts argv[0] (a path) with the simulated device. extra_env entries are
