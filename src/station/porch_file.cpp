@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cstdio>  // rename
 #include <cstdlib>
 #include <cstring>
 
@@ -37,17 +37,25 @@ bool porch_file_read(int &value) {
 }
 
 bool porch_file_write(int value) {
-    // Not truncated: only the first three bytes of the file mean anything.
-    int fd = open(PATH_PORCH_FILE, O_WRONLY | O_CREAT, 0644);
+    // Factory stations are switched off hard: the porch goes to a file of its
+    // own first, reaches the disk, and only then takes the stored file's
+    // place in one rename, so a power cut leaves either the old porch or the
+    // new one, never an empty file that later boots would read as porch 0.
+    int fd = open(PATH_PORCH_TMP, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0)
         return false;
     char buf[20];
     memset(buf, 0, sizeof(buf));
     snprintf(buf, sizeof(buf), "%d", value);
-    ssize_t ignored = write(fd, buf, 3);
-    (void)ignored;
-    close(fd);
+    bool ok = write(fd, buf, 3) == 3;
+    ok = fsync(fd) == 0 && ok;
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(PATH_PORCH_TMP, PATH_PORCH_FILE) != 0) {
+        unlink(PATH_PORCH_TMP);
+        return false;
+    }
     // The data partition is unmounted hard at power-off.
-    ignored = system("sync");
+    int ignored = system("sync");
+    (void)ignored;
     return true;
 }

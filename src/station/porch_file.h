@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 inline constexpr char PATH_PORCH_FILE[] = "/mnt/UDISK/.lcdporch";
+inline constexpr char PATH_PORCH_TMP[] = "/mnt/UDISK/.lcdporch.tmp";  // a store in progress
 inline constexpr int DEFAULT_PORCH = 24;  // applied when nothing is stored
 
 // Reads the stored porch into `value`; false when there is none: the file
@@ -13,6 +14,6 @@ bool porch_file_read(int &value);
 // result): atoi of those bytes, or false when the read failed or the value
 // is below 0.
 bool porch_from_bytes(const char *buf, ssize_t got, int &value);
-// Stores `value` as 3 bytes, then runs "sync"; false when the file could not
-// be opened.
+// Stores `value` as a porch file of exactly 3 bytes, then runs "sync"; false,
+// with the stored file as it was, when any step of the store failed.
 bool porch_file_write(int value);

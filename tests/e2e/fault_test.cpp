@@ -175,7 +175,12 @@ void expect_clean_hand_off(Device &dev, const Fault &f, const std::optional<std:
         EXPECT_GT(ran, bind) << "the finish script ran before the keys were back";
     }
 
-    const auto stores = dev.journal("write", kPorchFile);
+    // A store is the write of the new file and its rename over the old one.
+    const auto writes = dev.journal("write", std::string(kPorchFile) + ".tmp");
+    bool renamed = false;
+    for (const auto &e : dev.journal("rename", std::string(kPorchFile) + ".tmp"))
+        renamed = renamed || e.ok();
+    const auto stores = renamed ? writes : decltype(writes){};
     const auto now = dev.read_file(kPorchFile);
     if (stores.empty()) {
         EXPECT_EQ(now, porch) << "porch file changed without a store";
@@ -388,7 +393,7 @@ std::vector<Fault> faults() {
          .check =
              [](Device &dev, Flow) {
                  EXPECT_FALSE(dev.read_file(kPorchFile).has_value());
-                 EXPECT_TRUE(dev.journal("write", kPorchFile).empty());
+                 EXPECT_TRUE(dev.journal("rename", std::string(kPorchFile) + ".tmp").empty());
              }},
         {.name = "VersionFilesMissing",
          .inject = [](Device &d) { d.remove_file("/etc/version"); },

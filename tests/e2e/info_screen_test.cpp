@@ -240,8 +240,8 @@ TEST(Calibration, StoredPorchAtAFastPanelIsRecalibratedFromTheDefault) {
     Station s(o);
     s.dev.write_file(kPorchFile, three("24"));
     s.enter(2);
-    ASSERT_TRUE(
-        s.dev.wait_until([&] { return !s.dev.journal("write", kPorchFile).empty(); }, 4 * kMeasure))
+    ASSERT_TRUE(s.dev.wait_until(
+        [&] { return !s.dev.journal("rename", kPorchFile + ".tmp").empty(); }, 4 * kMeasure))
         << "nothing stored";
     const std::vector<int> w = porch_values(s.dev);
     ASSERT_EQ(w.size(), 5u) << "the stored porch, the default, two candidates, the winner";
@@ -299,8 +299,8 @@ TEST(Calibration, NoPorchFileAndASlowPanelCalibratesWithoutRemeasuring) {
     o.te_clock = clock_for(58.0);
     Station s(o);
     s.enter(2);
-    ASSERT_TRUE(
-        s.dev.wait_until([&] { return !s.dev.journal("write", kPorchFile).empty(); }, 3 * kMeasure))
+    ASSERT_TRUE(s.dev.wait_until(
+        [&] { return !s.dev.journal("rename", kPorchFile + ".tmp").empty(); }, 3 * kMeasure))
         << "nothing stored";
     const std::vector<int> w = porch_values(s.dev);
     ASSERT_EQ(w.size(), 4u) << "no second measurement at the default 24";
@@ -365,7 +365,8 @@ TEST(PorchAdjust, StepUpStepDownAndSave) {
     const auto measured = s.dev.current_frame();
     ASSERT_TRUE(measured);
     s.hold({Key::Right, Key::Start}, true);
-    ASSERT_TRUE(s.dev.wait_until([&] { return !s.dev.journal("write", kPorchFile).empty(); }, 10s));
+    ASSERT_TRUE(s.dev.wait_until(
+        [&] { return !s.dev.journal("rename", kPorchFile + ".tmp").empty(); }, 10s));
     s.hold({Key::Right, Key::Start}, false);
     char want[4] = {0, 0, 0, 0};
     snprintf(want, sizeof(want), "%d", porch);
