@@ -186,11 +186,8 @@ void draw_window(Canvas &c, const Layout &l, const Status &s, const mpsim::Frame
     y += kSmallLine + 2;
     small_lines(c, x, y, s.output, kText);
     if (s.output.empty() && s.power == Status::Power::Running) {
-        // stdout is a file on the simulated device, so the C library holds
-        // the lines back until its buffer fills or the hand-off flushes it.
-        c.text(x, y, "none yet: it comes in blocks, at the latest", kDim);
-        c.text(x, y + kSmallLine, "at the hand-off", kDim);
-        y += 2 * kSmallLine;
+        c.text(x, y, "none yet", kDim);
+        y += kSmallLine;
     }
     y += 4;
     if (s.app_ran) {
