@@ -1,12 +1,15 @@
-// mp-sim [--program PATH] [--keep-root] SCENARIO OUTDIR
+// mp-sim [--program PATH] [--flow NAME] [--update-golden] [--emulator CMD]
+//        [--keep-root] SCENARIO OUTDIR
 //
 // Runs a program (the factory test by default) on a fresh simulated device,
-// doing to the device what the scenario file says, and writes every distinct
-// panel frame, every sound recording and the device journal to OUTDIR.
-// Exit status: 0 the scenario ran to its end, 1 a wait or expectation failed
-// (or the run could not be done), 2 a mistake in the scenario or the command
-// line.
+// doing to the device what the scenario file says and checking what it
+// expects, and writes every distinct panel frame, every sound recording and
+// the device journal to OUTDIR.
+// Exit status: 0 the scenario ran to its end and held, 1 a wait, expectation
+// or post-condition failed (or the run could not be done), 2 a mistake in the
+// scenario or the command line.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -21,29 +24,67 @@ namespace {
 
 void usage(std::FILE *to) {
     std::fprintf(to,
-                 "usage: mp-sim [--program PATH] [--keep-root] SCENARIO OUTDIR\n"
-                 "  --program PATH  program to run (default: the factory test program of this "
+                 "usage: mp-sim [--program PATH] [--flow NAME] [--update-golden] [--emulator CMD]\n"
+                 "              [--keep-root] SCENARIO OUTDIR\n"
+                 "  --program PATH   program to run (default: the factory test program of this "
                  "build)\n"
-                 "  --keep-root     keep the simulated device's root folder after the run\n"
+                 "  --flow NAME      run a scenario with 'flows' with this flow (default: each "
+                 "in turn,\n"
+                 "                   into OUTDIR/NAME)\n"
+                 "  --update-golden  expect-frame and expect-recording write their files (also\n"
+                 "                   MP_UPDATE_GOLDEN=1)\n"
+                 "  --emulator CMD   start the program through this emulator (\"qemu-arm -cpu "
+                 "arm926\")\n"
+                 "  --keep-root      keep the simulated device's root folder after the run\n"
                  "Writes frame-NNNN.png, rec-NNNN.wav, frames.txt, journal.txt, stdout.txt,\n"
                  "stderr.txt, steps.txt and summary.txt to OUTDIR. See sim/runner/README.md.\n");
+}
+
+std::vector<std::string> words(const std::string &s) {
+    std::vector<std::string> out;
+    std::string w;
+    for (char c : s + " ") {
+        if (c != ' ') {
+            w += c;
+        } else if (!w.empty()) {
+            out.push_back(w);
+            w.clear();
+        }
+    }
+    return out;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     mpsim::RunConfig cfg;
+    std::string flow;
     std::vector<std::string> positional;
+    const char *update = std::getenv("MP_UPDATE_GOLDEN");
+    cfg.update_golden = update != nullptr && std::strcmp(update, "1") == 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--program") {
+        auto value = [&](std::string &to) {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "mp-sim: --program needs a path\n");
-                return 2;
+                std::fprintf(stderr, "mp-sim: %s needs a value\n", a.c_str());
+                return false;
             }
-            cfg.program = argv[++i];
-        } else if (a.rfind("--program=", 0) == 0) {
-            cfg.program = a.substr(std::strlen("--program="));
+            to = argv[++i];
+            return true;
+        };
+        std::string emulator;
+        if (a == "--program") {
+            if (!value(cfg.program))
+                return 2;
+        } else if (a == "--flow") {
+            if (!value(flow))
+                return 2;
+        } else if (a == "--emulator") {
+            if (!value(emulator))
+                return 2;
+            cfg.emulator = words(emulator);
+        } else if (a == "--update-golden") {
+            cfg.update_golden = true;
         } else if (a == "--keep-root") {
             cfg.keep_root = true;
         } else if (a == "-h" || a == "--help") {
@@ -62,13 +103,26 @@ int main(int argc, char **argv) {
         return 2;
     }
     cfg.scenario_file = positional[0];
-    cfg.outdir = positional[1];
 
     mpsim::Scenario sc;
     std::string message;
-    if (!mpsim::load_scenario(cfg.scenario_file, sc, message)) {
+    if (!mpsim::load_scenario(cfg.scenario_file, flow, sc, message)) {
         std::fprintf(stderr, "%s\n", message.c_str());
         return 2;
+    }
+    // Without --flow, every flow in turn; each is checked before any runs.
+    std::vector<std::pair<mpsim::Scenario, std::string>> runs;
+    if (flow.empty() && !sc.flows.empty()) {
+        for (const auto &f : sc.flows) {
+            mpsim::Scenario one;
+            if (!mpsim::load_scenario(cfg.scenario_file, f, one, message)) {
+                std::fprintf(stderr, "%s (flow %s)\n", message.c_str(), f.c_str());
+                return 2;
+            }
+            runs.emplace_back(std::move(one), (std::filesystem::path(positional[1]) / f).string());
+        }
+    } else {
+        runs.emplace_back(std::move(sc), positional[1]);
     }
     try {
         if (cfg.program.empty())
@@ -77,7 +131,15 @@ int main(int argc, char **argv) {
         // relative to where mp-sim was called must still find it.
         if (cfg.program.find('/') != std::string::npos)
             cfg.program = std::filesystem::absolute(cfg.program).string();
-        return mpsim::run_scenario(sc, cfg);
+        int status = 0;
+        for (const auto &[one, out] : runs) {
+            cfg.outdir = out;
+            if (!one.flow.empty())
+                std::printf("== flow %s\n", one.flow.c_str());
+            if (mpsim::run_scenario(one, cfg) != 0)
+                status = 1;
+        }
+        return status;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "mp-sim: %s\n", e.what());
         return 1;
