@@ -500,6 +500,15 @@ void Device::trap(const std::string &op, const std::string &path_prefix, int sig
     s.trap_nth.store(sig != 0 && nth > 0 ? nth : 0, std::memory_order_release);
 }
 
+void Device::slow_writes(const std::string &path_prefix, int us) {
+    if (path_prefix.size() >= sizeof State::slow_write_prefix)
+        throw std::invalid_argument("mpsim: path too long: " + path_prefix);
+    State &s = *impl_->st;
+    s.slow_write_us.store(0);
+    snprintf(s.slow_write_prefix, sizeof s.slow_write_prefix, "%s", path_prefix.c_str());
+    s.slow_write_us.store(us, std::memory_order_release);
+}
+
 // ---- running a program -------------------------------------------------------
 
 void Device::start(const std::vector<std::string> &argv,

@@ -421,4 +421,13 @@ void trap_point(TrapOp op, const char *path, const char *path2) {
     kill(getpid(), s.trap_sig.load());
 }
 
+void slow_write(const char *path) {
+    State &s = state();
+    const int32_t us = s.slow_write_us.load(std::memory_order_acquire);
+    if (us <= 0 || !starts_with_prefix(path, s.slow_write_prefix,
+                                       strnlen(s.slow_write_prefix, sizeof s.slow_write_prefix)))
+        return;
+    usleep(static_cast<useconds_t>(us));
+}
+
 }  // namespace mpsim::preload

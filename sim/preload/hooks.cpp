@@ -176,6 +176,7 @@ ssize_t write_fd(int fd, const void *buf, size_t n) {
     if (e == nullptr)
         return real_write()(fd, buf, n);
     trap_point(kTrapWrite, e->path, nullptr);
+    slow_write(e->path);
     int err = 0;
     ssize_t r = -1;
     if (e->accmode == O_RDONLY) {

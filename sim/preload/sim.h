@@ -140,6 +140,8 @@ void journal_result(const char *op, const char *path, const char *path2, int err
 // operation the harness set a trap for, sends the trap's signal to this
 // process. A SIGKILL never returns from here.
 void trap_point(TrapOp op, const char *path, const char *path2);
+// Waits as long as the harness made writes to this device path slow.
+void slow_write(const char *path);
 
 // ---- device behaviour ------------------------------------------------------
 

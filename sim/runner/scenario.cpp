@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -89,6 +90,15 @@ bool is_journal_op(const std::string &op) {
            op == "unlink";
 }
 
+// Set-up lines that set the same thing.
+std::string setup_key(const std::string &cmd) {
+    if (cmd == "no-porch-file")
+        return "porch-file";
+    if (cmd == "no-framebuffer")
+        return "framebuffer";
+    return cmd;
+}
+
 bool is_trap_op(const std::string &op) {
     return op == "open" || op == "write" || op == "rename" || op == "fsync" || op == "unlink";
 }
@@ -133,6 +143,11 @@ constexpr Command kCommands[] = {
     {"sound-suspend", Kind::Action},
     {"wall-clock-step", Kind::Action},
     {"trap", Kind::Action},
+    {"no-gpio", Kind::Action},
+    {"unwritable", Kind::Action},
+    {"signal", Kind::Action},
+    {"wall-clock", Kind::Action},
+    {"slow-writes", Kind::Action},
     {"press", Kind::Timed},
     {"wait", Kind::Timed},
     {"wait-pushes", Kind::Timed},
@@ -252,6 +267,7 @@ class Parser {
     int line_ = 0;                      // its line
     std::vector<std::string> from_;     // "file:line" of each include that led here
     int depth_ = 0;                     // 0: the scenario file itself
+    std::set<std::string> pinned_;      // set-up lines given by the scenario file itself
     std::vector<std::string> reading_;  // files being read, to see a loop
     std::string start_where_;           // where the program starts, "" until then
     bool implicit_start_ = false;
@@ -518,6 +534,34 @@ bool Parser::action_line(const std::string &cmd, const std::vector<std::string> 
         }
         return no_more(t, 4);
     }
+    if (cmd == "unwritable") {
+        s.kind = StepKind::Unwritable;
+        if (!needs(t, 2, "a device path") || !device_path(t[1]))
+            return false;
+        s.path = t[1];
+        return no_more(t, 2);
+    }
+    if (cmd == "slow-writes") {
+        s.kind = StepKind::SlowWrites;
+        if (!needs(t, 3, "a device path and milliseconds") || !device_path(t[1]) ||
+            !integer("the milliseconds", t[2], 0, 10000, s.value))
+            return false;
+        s.path = t[1];
+        return no_more(t, 3);
+    }
+    if (cmd == "signal") {
+        s.kind = StepKind::Signal;
+        if (!needs(t, 2, "a signal name") || !signal_arg(t[1], s.value))
+            return false;
+        return no_more(t, 2);
+    }
+    if (cmd == "wall-clock") {
+        if (t.size() < 2 || (t[1] != "hold" && t[1] != "run"))
+            return fail("'wall-clock' needs 'hold' or 'run'");
+        s.kind = StepKind::WallClockHold;
+        s.value = t[1] == "hold";
+        return no_more(t, 2);
+    }
     if (cmd == "trap") {
         s.kind = StepKind::Trap;
         s.count = 1;
@@ -543,7 +587,9 @@ bool Parser::action_line(const std::string &cmd, const std::vector<std::string> 
     };
     static constexpr Num kNums[] = {
         {"volume", StepKind::Volume, "the volume percent", 0, 100},
-        {"volume-raw", StepKind::VolumeRaw, "the raw volume reading", 0, 4095},
+        // Any reading: a broken converter may give what a 12-bit one cannot.
+        {"volume-raw", StepKind::VolumeRaw, "the raw volume reading", -1000000000, 1000000000},
+        {"no-gpio", StepKind::NoGpio, "a GPIO number", 0, 255},
         {"battery", StepKind::Battery, "the raw battery reading", 0, 1000000},
         {"headphone", StepKind::Headphone, "the headphone detect level", 0, 1},
         {"usb", StepKind::Usb, "the USB detect level", 0, 1},
@@ -756,7 +802,7 @@ bool Parser::expect_line(const std::string &cmd, std::vector<std::string> t, Sce
     if (cmd == "expect-samples") {
         s.kind = StepKind::ExpectSamples;
         if (!needs(t, 4, "a recording, a frame and at least one sample") ||
-            !integer("the recording", t[1], 0, 1000000, s.value) ||
+            !integer("the recording", t[1], -1, 1000000, s.value) ||
             !integer("the frame", t[2], 0, 1000000000, s.count))
             return false;
         for (size_t i = 3; i < t.size(); ++i) {
@@ -770,7 +816,7 @@ bool Parser::expect_line(const std::string &cmd, std::vector<std::string> t, Sce
     // expect-recording INDEX FILE.wav [frames N]
     s.kind = StepKind::ExpectRecording;
     if (!needs(t, 3, "a recording and a WAV file") ||
-        !integer("the recording", t[1], 0, 1000000, s.value))
+        !integer("the recording", t[1], -1, 1000000, s.value))
         return false;
     s.file = fs::absolute(here(t[2])).string();
     if (t.size() >= 4) {
@@ -972,11 +1018,22 @@ bool Parser::line(std::string_view raw) {
                              : " (" + start_where_ + ")"));
         }
     }
+    // A set-up value of the scenario file itself wins over one of a file it
+    // includes (a fault's porch file or panel clock over a flow's).
+    if (c->kind == Kind::Text || c->kind == Kind::Setup ||
+        (start_where_.empty() && cmd == "te-clock")) {
+        const std::string key = setup_key(cmd);
+        if (depth_ == 0)
+            pinned_.insert(key);
+        else if (pinned_.count(key))
+            return true;
+    }
     if (c->kind == Kind::Text)
         return text_line(cmd, trim(l.substr(kw_end)));
 
     ScenarioStep s;
     s.where = where();
+    s.top = depth_ == 0;
     auto push_timed = [&] {
         if (start_where_.empty()) {
             implicit_start_ = true;
@@ -1059,6 +1116,13 @@ bool Parser::finish() {
         implicit_start_ = true;
         start_here("start (implicit)");
     }
+    // The power-on actions of the scenario file itself come last, just before
+    // the start, so that they win over those of an included flow (a fault's
+    // volume reading over the flow's volume 100).
+    const auto start = std::find_if(sc_.steps.begin(), sc_.steps.end(), [](const ScenarioStep &s) {
+        return s.kind == StepKind::Start;
+    });
+    std::stable_partition(sc_.steps.begin(), start, [](const ScenarioStep &s) { return !s.top; });
     // frame-golden lines replace or drop the expect-frame lines of the
     // golden they name, wherever those come from.
     std::erase_if(sc_.steps, [&](ScenarioStep &s) {

@@ -39,6 +39,11 @@ enum class StepKind {
     SoundSuspend,
     WallClockStep,
     Trap,
+    NoGpio,
+    Unwritable,
+    Signal,
+    WallClockHold,
+    SlowWrites,
     // waiting and checking
     Wait,
     WaitPushes,
@@ -73,6 +78,7 @@ struct Rect {
 struct ScenarioStep {
     StepKind kind = StepKind::Start;
     std::string where;      // "file:line" of the line in the file that holds it
+    bool top = false;       // the line is in the scenario file itself, not an included one
     std::string source;     // the line as written, without comment
     std::vector<int> keys;  // key indices 0 UP .. 6 B (hold, release, press)
     // percent, raw reading, level, clock, count, errno, exit status, signal,

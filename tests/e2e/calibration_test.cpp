@@ -113,7 +113,8 @@ int offset(double fps) {
 // the candidate, its neighbour, the winner applied again, stored and shown.
 void expect_calibration(Device &d, int clock, size_t from) {
     auto nominal = [&](int porch) { return clock / (320.0 + porch); };
-    ASSERT_TRUE(d.wait_journal("write", "/mnt/UDISK/.lcdporch", 4 * kLong)) << "nothing stored";
+    ASSERT_TRUE(d.wait_journal("rename", "/mnt/UDISK/.lcdporch.tmp", 4 * kLong))
+        << "nothing stored";
     std::vector<Write> w = writes(d, "/sys/kernel/screen_update/lcdporch");
     ASSERT_EQ(w.size(), from + 3) << "the candidate, its neighbour, the winner";
     const int cand = w[from].value, trial = w[from + 1].value, won = w[from + 2].value;

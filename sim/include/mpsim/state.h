@@ -36,7 +36,7 @@
 namespace mpsim {
 
 constexpr uint32_t kStateMagic = 0x3153504d;  // "MPS1"
-constexpr uint32_t kStateVersion = 3;
+constexpr uint32_t kStateVersion = 4;
 constexpr int kGpioLines = 256;
 constexpr int kDefaultTeClock = 20640;  // 60.0 frames per second at porch 24
 constexpr int kDefaultPorch = 24;
@@ -118,6 +118,12 @@ struct State {
     A32 trap_sig;
     A32 trap_nth;
     char trap_prefix[256];  // set before trap_nth is armed
+
+    // A slow kernel interface: every write to a device path starting with
+    // slow_write_prefix takes slow_write_us longer (a driver that takes its
+    // time to let a line go or to take it), for any process. 0: off.
+    A32 slow_write_us;
+    char slow_write_prefix[256];  // set before slow_write_us
 };
 
 enum TrapOp : int32_t {

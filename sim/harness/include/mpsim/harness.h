@@ -113,6 +113,8 @@ class Device {
     void suspend_sound(int eagain_answers);              // next write -ESTRPIPE
     // op "open", "write", "rename", "fsync" or "unlink"; sig 0 or nth 0 disarms
     void trap(const std::string &op, const std::string &path_prefix, int sig, int nth);
+    // Writes to device paths starting with path_prefix take `us` longer (0: off).
+    void slow_writes(const std::string &path_prefix, int us);
 
     // ---- running a program -------------------------------------------------
     // Starts argv[0] (a path) with the simulated device. extra_env entries are
