@@ -86,42 +86,6 @@ int hexval(char c) {
     return -1;
 }
 
-// "<ns> <pid> <op> <path...> <arg> <result>"; the path may hold spaces.
-std::optional<JournalEntry> parse_journal_line(const std::string &line) {
-    std::vector<std::string> t;
-    std::string cur;
-    for (char c : line) {
-        if (c == ' ') {
-            t.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    t.push_back(cur);
-    if (t.size() < 5)
-        return std::nullopt;
-    JournalEntry e;
-    e.time_ns = std::stoull(t[0]);
-    e.pid = static_cast<pid_t>(std::stol(t[1]));
-    e.op = t[2];
-    e.result = t.back();
-    // unlink and fsync carry no argument between the path and the result.
-    const size_t path_end = e.op == "unlink" || e.op == "fsync" ? t.size() - 1 : t.size() - 2;
-    if (path_end < 4)
-        return std::nullopt;
-    if (path_end < t.size() - 1)
-        e.arg = t[path_end];
-    e.path = t[3];
-    for (size_t i = 4; i < path_end; ++i)
-        e.path += " " + t[i];
-    if (e.op == "write" && e.arg != "-") {
-        for (size_t i = 0; i + 1 < e.arg.size(); i += 2)
-            e.bytes.push_back(static_cast<uint8_t>(hexval(e.arg[i]) * 16 + hexval(e.arg[i + 1])));
-    }
-    return e;
-}
-
 std::string resolve_program(const std::string &name) {
     if (name.find('/') != std::string::npos)
         return name;
@@ -170,6 +134,41 @@ bool binary_uses_asan(const std::string &file) {
 }
 
 }  // namespace
+
+std::optional<JournalEntry> parse_journal_line(const std::string &line) {
+    std::vector<std::string> t;
+    std::string cur;
+    for (char c : line) {
+        if (c == ' ') {
+            t.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    t.push_back(cur);
+    if (t.size() < 5)
+        return std::nullopt;
+    JournalEntry e;
+    e.time_ns = std::stoull(t[0]);
+    e.pid = static_cast<pid_t>(std::stol(t[1]));
+    e.op = t[2];
+    e.result = t.back();
+    // unlink and fsync carry no argument between the path and the result.
+    const size_t path_end = e.op == "unlink" || e.op == "fsync" ? t.size() - 1 : t.size() - 2;
+    if (path_end < 4)
+        return std::nullopt;
+    if (path_end < t.size() - 1)
+        e.arg = t[path_end];
+    e.path = t[3];
+    for (size_t i = 4; i < path_end; ++i)
+        e.path += " " + t[i];
+    if (e.op == "write" && e.arg != "-") {
+        for (size_t i = 0; i + 1 < e.arg.size(); i += 2)
+            e.bytes.push_back(static_cast<uint8_t>(hexval(e.arg[i]) * 16 + hexval(e.arg[i + 1])));
+    }
+    return e;
+}
 
 bool JournalEntry::ok() const {
     return result == "ok" || all_digits(result);

@@ -94,44 +94,6 @@ std::string bytes_of(const JournalEntry &e) {
     return {e.bytes.begin(), e.bytes.end()};
 }
 
-// "<ns> <pid> <op> <path...> [<arg>] <result>"; unlink and fsync carry no
-// argument; a write's argument is its bytes in hex ("-" for none).
-std::optional<JournalEntry> parse_journal_line(const std::string &line) {
-    std::vector<std::string> t;
-    std::string cur;
-    for (char c : line) {
-        if (c == ' ') {
-            t.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    t.push_back(cur);
-    if (t.size() < 5)
-        return std::nullopt;
-    JournalEntry e;
-    e.time_ns = std::strtoull(t[0].c_str(), nullptr, 10);
-    e.pid = static_cast<pid_t>(std::strtol(t[1].c_str(), nullptr, 10));
-    e.op = t[2];
-    e.result = t.back();
-    const bool no_arg = e.op == "unlink" || e.op == "fsync";
-    const size_t path_end = no_arg ? t.size() - 1 : t.size() - 2;
-    if (path_end < 4)
-        return std::nullopt;
-    if (!no_arg)
-        e.arg = t[path_end];
-    e.path = t[3];
-    for (size_t i = 4; i < path_end; ++i)
-        e.path += " " + t[i];
-    if (e.op == "write" && e.arg != "-") {
-        auto hex = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-        for (size_t i = 0; i + 1 < e.arg.size(); i += 2)
-            e.bytes.push_back(static_cast<uint8_t>(hex(e.arg[i]) * 16 + hex(e.arg[i + 1])));
-    }
-    return e;
-}
-
 // Lines of an output text; a last line without its newline counts only once
 // the writer has ended.
 std::vector<std::string> lines_of(const std::string &text, bool ended) {

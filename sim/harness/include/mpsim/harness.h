@@ -48,6 +48,10 @@ struct JournalEntry {
     bool ok() const;             // result is "ok" or a count
 };
 
+// One line of the device journal (format in mpsim/state.h); nullopt for a
+// line that is not one.
+std::optional<JournalEntry> parse_journal_line(const std::string &line);
+
 struct Recording {
     unsigned rate = 0;
     unsigned channels = 0;
