@@ -64,11 +64,14 @@ void to_key_test(Device &d) {
 struct Write {
     uint64_t t;
     int value;
+    std::string bytes;
 };
 std::vector<Write> writes(const Device &d, const std::string &path) {
     std::vector<Write> out;
-    for (const auto &e : d.journal("write", path))
-        out.push_back({e.time_ns, atoi(std::string(e.bytes.begin(), e.bytes.end()).c_str())});
+    for (const auto &e : d.journal("write", path)) {
+        std::string b(e.bytes.begin(), e.bytes.end());
+        out.push_back({e.time_ns, atoi(b.c_str()), b});
+    }
     return out;
 }
 
@@ -194,7 +197,9 @@ TEST(Backlight, SweepsAStepAPassAndResumesAfterTheStatusScreen) {
     // going on where it stopped.
     const auto w = writes(d, kDuty);
     ASSERT_FALSE(w.empty());
-    EXPECT_EQ(w[0].value, 80000);
+    // A sysfs value goes out as the whole 10-byte buffer: digits, then zeros.
+    EXPECT_EQ(w[0].bytes, std::string("80000\0\0\0\0\0", 10));
+    EXPECT_EQ(w[1].bytes, std::string("0\0\0\0\0\0\0\0\0\0", 10));
     int step = 0, status = 0;
     for (size_t i = 1; i < w.size(); i++) {
         const int c = step % 200, want = (c <= 100 ? c : 200 - c) * 800;
