@@ -75,15 +75,6 @@ bool write_text(const fs::path &file, const std::string &text) {
     return static_cast<bool>(out);
 }
 
-std::optional<std::string> read_text(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 std::string describe(const ExitStatus &st) {
     if (st.exited)
         return "exit status " + std::to_string(st.code);
@@ -114,7 +105,7 @@ std::vector<std::string> lines_of(const std::string &text, bool ended) {
 
 // A 16-bit PCM WAV file, as write_wav makes them (other chunks skipped).
 std::optional<Recording> read_wav(const std::string &file) {
-    const auto b = read_text(file);
+    const auto b = read_file(file);
     if (!b || b->size() < 12 || b->compare(0, 4, "RIFF") != 0 || b->compare(8, 4, "WAVE") != 0)
         return std::nullopt;
     auto le = [&](size_t at, int n) {
@@ -210,7 +201,7 @@ Ink ink_of(const Frame &f, const Rect &r, uint32_t colour) {
 
 // CPU time of a process, user plus system, all its threads, in clock ticks.
 std::optional<long long> cpu_ticks(pid_t pid) {
-    const auto stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+    const auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     if (!stat)
         return std::nullopt;
     const size_t paren = stat->rfind(')');
@@ -708,7 +699,7 @@ void Runner::expect(const ScenarioStep &s) {
             waited(
                 s,
                 [&] {
-                    now = read_text(file);
+                    now = read_file(file);
                     return now == s.arg;
                 },
                 [&] {
@@ -1194,7 +1185,7 @@ Recording Runner::recording(int index) const {
     const fs::path file = fs::path(dev_->root()) / ".sim" / "audio" / name;
     std::error_code ec;
     if (fs::file_size(file, ec) == sizeof(RecordingHeader) && !ec) {
-        const auto bytes = read_text(file);
+        const auto bytes = read_file(file);
         RecordingHeader h{};
         if (bytes && bytes->size() == sizeof h) {
             std::memcpy(&h, bytes->data(), sizeof h);
@@ -1260,7 +1251,7 @@ bool Runner::write_outputs() {
              << seconds_text(r.rate ? static_cast<double>(r.frames()) / r.rate : 0.0) << " s)\n";
     }
 
-    if (!write_text(out_ / "journal.txt", read_text(journal_file()).value_or(""))) {
+    if (!write_text(out_ / "journal.txt", read_file(journal_file()).value_or(""))) {
         problem("cannot write journal.txt");
     }
     if (!write_text(out_ / "stdout.txt", started_ ? dev.stdout_text() : "")) {
@@ -1269,7 +1260,7 @@ bool Runner::write_outputs() {
     if (!write_text(out_ / "stderr.txt", started_ ? dev.stderr_text() : "")) {
         problem("cannot write stderr.txt");
     }
-    const auto finish_trace = read_text(dev.root() + "/finish.txt");
+    const auto finish_trace = read_file(dev.root() + "/finish.txt");
     if (finish_trace)
         write_text(out_ / "finish.txt", *finish_trace);
 

@@ -190,15 +190,6 @@ const Command *find_command(std::string_view name) {
     return nullptr;
 }
 
-std::optional<std::string> read_file(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 std::string same_file_key(const fs::path &p) {
     std::error_code ec;
     fs::path c = fs::weakly_canonical(p, ec);
@@ -1170,6 +1161,15 @@ const char *key_label(int key_index) {
     if (key_index < 0 || key_index > 6)
         return "?";
     return kKeyLabels[key_index];
+}
+
+std::optional<std::string> read_file(const std::filesystem::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
 }
 
 std::optional<int> key_index_from_label(std::string_view s) {
