@@ -147,8 +147,7 @@ bool calibrate(StationState &st, double &fps) {
         fps_arr[1] = measure_at(porch_arr[1]);
         if (fps_arr[1] == 0.0)
             return give_up(0.0);
-        // On a tie the trial wins.
-        if (abs(rate_offset(fps_arr[0])) >= abs(rate_offset(fps_arr[1]))) {
+        if (trial_wins(fps_arr[0], fps_arr[1])) {
             st.porch = porch_arr[1];
             fps = fps_arr[1];
         }
@@ -203,6 +202,10 @@ void step_porch(StationState &st, int delta, int key, int release_AB[KEY_COUNT])
 
 int rate_offset(double fps) {
     return static_cast<int>(fps - 60.0);
+}
+
+bool trial_wins(double first, double trial) {
+    return abs(rate_offset(first)) >= abs(rate_offset(trial));
 }
 
 void info_screen(StationState &st) {

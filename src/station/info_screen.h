@@ -19,6 +19,10 @@ struct StationState {
 // Whole part of (rate - 60): 0 exactly when the rate lies strictly between 59 and 61.
 int rate_offset(double fps);
 
+// The calibration's choice between its first candidate and the neighbour it
+// tried: the trial wins unless its rate is further off; on a tie it wins.
+bool trial_wins(double first, double trial);
+
 // Runs the screen until a key pass leaves it. Sets MP_key_combination when
 // A and B were held in the factory entry.
 void info_screen(StationState &st);

@@ -63,6 +63,26 @@ TEST(RateOffset, GoodOnlyStrictlyBetween59And61) {
         EXPECT_EQ(rate_offset(rate[i]), offset[i]) << rate[i];
 }
 
+TEST(RateOffset, TheTrialWinsATieAndLosesOnlyWhenFurtherOff) {
+    struct Case {
+        double first, trial;
+        bool trial_wins;
+    };
+    const Case cases[] = {
+        {60.4, 59.9, true},    // offsets 0 and 0
+        {60.08, 59.91, true},  // 0 and 0: close to 60 is not closer
+        {59.01, 60.99, true},  // 0 and 0 at the edges
+        {61.2, 60.5, true},    // 1 and 0
+        {58.5, 58.7, true},    // -1 and -1
+        {60.08, 58.9, false},  // 0 and -1
+        {59.5, 61.0, false},   // 0 and 1
+        {62.5, 57.5, true},    // 2 and -2: a tie across 60
+        {61.5, 62.0, false},   // 1 and 2
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(trial_wins(c.first, c.trial), c.trial_wins) << c.first << " vs " << c.trial;
+}
+
 TEST(ScalePeriod, TruncatedTowardZeroAndClippedTo16Bits) {
     struct Case {
         int16_t in;
