@@ -219,7 +219,12 @@ ssize_t set_porch(State &s, const void *buf, size_t n) {
     return 0;
 }
 
+// Like gpiolib: a line armed for an edge interrupt cannot become an output,
+// and an output cannot be armed (both -EIO). The panel drives the TE line, so
+// only an input sees its edges.
 ssize_t gpio_direction(State &s, int gpio, const char *text) {
+    if (!streq(text, "in") && s.gpio_edge[gpio].load() != 0)
+        return -EIO;
     if (streq(text, "in")) {
         s.gpio_output[gpio].store(0);
     } else if (streq(text, "out") || streq(text, "low")) {
@@ -238,6 +243,8 @@ ssize_t gpio_edge(State &s, int gpio, const char *text) {
     static const char *const names[] = {"none", "rising", "falling", "both"};
     for (int i = 0; i < 4; ++i) {
         if (streq(text, names[i])) {
+            if (i != 0 && s.gpio_output[gpio].load() != 0)
+                return -EIO;
             s.gpio_edge[gpio].store(i);
             return 0;
         }
@@ -507,7 +514,8 @@ short gpio_poll_events(FdEntry &e, int64_t now, int64_t *next) {
         return 0;
     State &s = state();
     int edge = s.gpio_edge[kTeGpio].load();
-    if (s.gpio_exported[kTeGpio].load() == 0 || (edge != 1 && edge != 3))
+    if (s.gpio_exported[kTeGpio].load() == 0 || s.gpio_output[kTeGpio].load() != 0 ||
+        (edge != 1 && edge != 3))
         return 0;
     te::Phase p = te::snapshot(s);
     if (te::count(p, now) > seen)

@@ -99,6 +99,22 @@ TEST(SimGpio, KeyLinesAreRefusedWhileTheDriverHoldsThemAndAbsentLinesAlways) {
     EXPECT_EQ(d.journal("write", kExport).at(0).result, "EBUSY");
 }
 
+// Like gpiolib: an output line cannot be armed for edges, nor an armed line
+// made an output.
+TEST(SimGpio, AnEdgeOnlyOnAnInputLine) {
+    Device d;
+    const std::string dir = "/sys/class/gpio/gpio105/direction";
+    auto out = run(
+        d, {.args = {"put " + kExport + " 105", "put " + dir + " out", "put " + kTeEdge + " rising",
+                     "put " + dir + " in", "put " + kTeEdge + " rising", "put " + dir + " out"}});
+    EXPECT_EQ(lines(out, "put"), (std::vector<Words>{{"put", kExport, "3"},
+                                                     {"put", dir, "3"},
+                                                     {"put", kTeEdge, "EIO"},
+                                                     {"put", dir, "2"},
+                                                     {"put", kTeEdge, "6"},
+                                                     {"put", dir, "EIO"}}));
+}
+
 TEST(SimRedirect, FortifiedAndLargeFileProgramsAreRedirectedToo) {
     // The fortified probe really goes through the checked entry points.
     FILE *p = popen("nm -D --undefined-only '" MPSIM_PROBE_FORTIFY "'", "r");
