@@ -1,5 +1,5 @@
 // mp-sim [--program PATH] [--flow NAME] [--update-golden] [--emulator CMD]
-//        [--keep-root] SCENARIO OUTDIR
+//        [--keep-root] [--no-report] SCENARIO OUTDIR
 //
 // Runs a program (the factory test by default) on a fresh simulated device,
 // doing to the device what the scenario file says and checking what it
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "mpsim/harness.h"
+#include "report.h"
 #include "runner.h"
 #include "scenario.h"
 
@@ -25,7 +26,7 @@ namespace {
 void usage(std::FILE *to) {
     std::fprintf(to,
                  "usage: mp-sim [--program PATH] [--flow NAME] [--update-golden] [--emulator CMD]\n"
-                 "              [--keep-root] SCENARIO OUTDIR\n"
+                 "              [--keep-root] [--no-report] SCENARIO OUTDIR\n"
                  "  --program PATH   program to run (default: the factory test program of this "
                  "build)\n"
                  "  --flow NAME      run a scenario with 'flows' with this flow (default: each "
@@ -36,8 +37,10 @@ void usage(std::FILE *to) {
                  "  --emulator CMD   start the program through this emulator (\"qemu-arm -cpu "
                  "arm926\")\n"
                  "  --keep-root      keep the simulated device's root folder after the run\n"
+                 "  --no-report      write no index.html (also MP_NO_REPORT=1)\n"
                  "Writes frame-NNNN.png, rec-NNNN.wav, frames.txt, journal.txt, stdout.txt,\n"
-                 "stderr.txt, steps.txt and summary.txt to OUTDIR. See sim/runner/README.md.\n");
+                 "stderr.txt, steps.txt, summary.txt and the page index.html to OUTDIR. See\n"
+                 "sim/runner/README.md.\n");
 }
 
 std::vector<std::string> words(const std::string &s) {
@@ -62,6 +65,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> positional;
     const char *update = std::getenv("MP_UPDATE_GOLDEN");
     cfg.update_golden = update != nullptr && std::strcmp(update, "1") == 0;
+    bool report = mpsim::report_wanted();
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&](std::string &to) {
@@ -87,6 +91,8 @@ int main(int argc, char **argv) {
             cfg.update_golden = true;
         } else if (a == "--keep-root") {
             cfg.keep_root = true;
+        } else if (a == "--no-report") {
+            report = false;
         } else if (a == "-h" || a == "--help") {
             usage(stdout);
             return 0;
@@ -138,6 +144,8 @@ int main(int argc, char **argv) {
                 std::printf("== flow %s\n", one.flow.c_str());
             if (mpsim::run_scenario(one, cfg) != 0)
                 status = 1;
+            if (report)
+                mpsim::write_report(out);
         }
         return status;
     } catch (const std::exception &e) {
