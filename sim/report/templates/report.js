@@ -19,8 +19,18 @@
     trio.style.setProperty("--zoom", b.getAttribute("data-zoom"));
   });
   var charts = document.querySelectorAll(".chart");
+  // Another zoom keeps the middle of the view where it was.
   choice(document.querySelectorAll("button[data-chart]"), function (b) {
-    charts.forEach(function (c) { c.hidden = c.getAttribute("data-zoom") !== b.getAttribute("data-chart"); });
+    var middle = 0;
+    charts.forEach(function (c) {
+      var p = c.querySelector(".plot");
+      if (!c.hidden) middle = (p.scrollLeft + p.clientWidth / 2) / p.scrollWidth;
+    });
+    charts.forEach(function (c) {
+      c.hidden = c.getAttribute("data-zoom") !== b.getAttribute("data-chart");
+      var p = c.querySelector(".plot");
+      if (!c.hidden) p.scrollLeft = middle * p.scrollWidth - p.clientWidth / 2;
+    });
   });
   var path = document.getElementById("jpath"), text = document.getElementById("jtext");
   var count = document.getElementById("jcount");
