@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 
 extern char **environ;
@@ -19,7 +20,11 @@ bool report_wanted() {
     return no == nullptr || std::strcmp(no, "1") != 0;
 }
 
-bool write_report(const std::string &outdir) {
+bool write_report(const std::string &outdir, bool wanted) {
+    std::error_code ec;
+    std::filesystem::remove(std::filesystem::path(outdir) / "index.html", ec);
+    if (!wanted)
+        return false;
     const char *env_script = std::getenv("MPSIM_REPORT_SCRIPT");
     const std::string script = env_script != nullptr ? env_script : MPSIM_REPORT_SCRIPT;
     const std::string python = MPSIM_REPORT_PYTHON;

@@ -144,8 +144,7 @@ int main(int argc, char **argv) {
                 std::printf("== flow %s\n", one.flow.c_str());
             if (mpsim::run_scenario(one, cfg) != 0)
                 status = 1;
-            if (report)
-                mpsim::write_report(out);
+            mpsim::write_report(out, report);
         }
         return status;
     } catch (const std::exception &e) {
