@@ -14,7 +14,7 @@ ACTION_WORDS = {
     "hold", "release", "press", "volume", "volume-raw", "battery", "headphone", "usb",
     "te-clock", "te", "underrun", "remove", "refuse-write", "sound-fails",
     "sound-write-fails", "sound-suspend", "wall-clock-step", "no-gpio", "unwritable", "signal",
-    "wall-clock", "slow-writes", "trap", "start",
+    "wall-clock", "slow-writes", "trap",
 }
 
 
