@@ -4,8 +4,9 @@
 
 #include <string>
 
-// The test program's version, shown on the information screen and in the banner.
-inline constexpr char MP_VERSION[] = "v1.7";
+// The test program's version, shown on the information screen and in the banner:
+// the project's version (MP_PROJECT_VERSION, from the build).
+inline constexpr char MP_VERSION[] = "v" MP_PROJECT_VERSION;
 
 struct StationState {
     std::string app_dir;  // argument 1, kept whole

@@ -5,8 +5,9 @@
 ################################################################################
 
 # Built from the checkout this BR2_EXTERNAL tree belongs to (package/buildroot
-# inside the program's repository).
-MP_TEST_VERSION = 1.7
+# inside the program's repository), at the version its top CMakeLists.txt
+# gives the project, which is also the one the program shows.
+MP_TEST_VERSION = $(shell sed -n 's/^project.mp_test VERSION \([0-9.]*\).*/\1/p' $(MP_TEST_SITE)/CMakeLists.txt)
 MP_TEST_SITE = $(BR2_EXTERNAL_MP_TEST_PATH)/../..
 MP_TEST_SITE_METHOD = local
 # Developers' build trees in the checkout are not part of the source.
