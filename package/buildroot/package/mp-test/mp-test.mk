@@ -24,19 +24,19 @@ MP_TEST_CONF_OPTS = \
 	-DMP_BUILD_BENCH=OFF \
 	-DMP_WERROR=OFF
 
-# The arguments of mp_test go to /etc/default/mp-test, which the start script
+# The arguments of mp_test go to /etc/default/mp_test, which the start script
 # sources. The shell reads the values as .config quotes them (so \" and \\
 # come out right), and each is written back single-quoted.
 define MP_TEST_INSTALL_INIT_SYSV
-	$(INSTALL) -D -m 0755 $(MP_TEST_PKGDIR)/S99mp-test \
-		$(TARGET_DIR)/etc/init.d/S99mp-test
+	$(INSTALL) -D -m 0755 $(MP_TEST_PKGDIR)/S99mp_test \
+		$(TARGET_DIR)/etc/init.d/S99mp_test
 	mkdir -p $(TARGET_DIR)/etc/default
 	app_dir=$(BR2_PACKAGE_MP_TEST_APP_DIR); \
 	finish_script=$(BR2_PACKAGE_MP_TEST_FINISH_SCRIPT); \
 	{ \
 		printf "APP_DIR='%s'\n" "$$(printf '%s' "$$app_dir" | sed "s/'/'\\\\''/g")"; \
 		printf "FINISH_SCRIPT='%s'\n" "$$(printf '%s' "$$finish_script" | sed "s/'/'\\\\''/g")"; \
-	} > $(TARGET_DIR)/etc/default/mp-test
+	} > $(TARGET_DIR)/etc/default/mp_test
 endef
 
 $(eval $(cmake-package))
