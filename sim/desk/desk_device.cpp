@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "mpsim/board.h"
+
 namespace desk {
 
 namespace fs = std::filesystem;
@@ -20,7 +22,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char *kPwmDuty = "/sys/devices/soc/1c21000.pwm/pwm/pwmchip0/pwm0/duty_cycle";
+using mpsim::board::kPwmDuty;
 constexpr size_t kOutputLines = 8;
 constexpr size_t kAppLines = 4;
 
@@ -74,7 +76,7 @@ DeskDevice::DeskDevice(DeskConfig cfg) : cfg_(std::move(cfg)) {
     // The desk starts with the board as a fresh device has it.
     mpsim::State &s = dev_->state();
     battery_raw_ = s.adc_bat.load();
-    headphone_ = s.gpio_level[132].load();
+    headphone_ = s.gpio_level[mpsim::board::kGpioHeadphoneDetect].load();
     usb_ = s.gpio_level[1].load();
     apply_inputs();
 }
@@ -302,8 +304,8 @@ Status DeskDevice::status() {
     }
     s.volume_percent = volume_percent_;
     s.volume_raw = st.adc_vol.load();
-    s.headphone = d.gpio_level(132);
-    s.usb = d.gpio_level(1);
+    s.headphone = d.gpio_level(mpsim::board::kGpioHeadphoneDetect);
+    s.usb = d.gpio_level(mpsim::board::kGpioUsbDetect);
     s.battery_raw = st.adc_bat.load();
     s.porch = d.porch();
     s.te_clock = st.te_clock.load();
