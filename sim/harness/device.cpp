@@ -447,7 +447,7 @@ void Device::make_unwritable(const std::string &device_path) {
 }
 
 void Device::remove_framebuffer() {
-    remove_file("/dev/fb0");
+    remove_file(board::kFramebuffer);
 }
 
 void Device::refuse_writes(const std::string &device_path, int err, int count) {
