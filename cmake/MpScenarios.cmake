@@ -1,8 +1,10 @@
-# mp_add_scenario_tests(DIR): every scenario file under DIR (recursively),
+# mp_add_scenario_tests(DIR [PREFIX P] [LABELS L...]): every scenario file
+# under DIR (recursively),
 # except the fragments under a folder named "flows", becomes a CTest test
 # running mp-sim on it; a scenario with a "flows" line becomes one test per
 # flow, named <path without .scn>/<flow>. Labels: "scenario" and the
-# scenario's own "labels" line; "serial" runs the test alone.
+# scenario's own "labels" line, and LABELS; "serial" runs the test alone.
+# PREFIX comes before every test name.
 #
 # The lines are read here, at configure time, from the scenario file itself;
 # a change to one configures again.
@@ -11,6 +13,7 @@
 # those labelled "armel", the sanitizer builds those labelled "asan" or
 # "tsan", the host build all of them.
 function(mp_add_scenario_tests dir)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "PREFIX" "LABELS")
   if(NOT TARGET mp-sim)
     return()
   endif()
@@ -54,7 +57,7 @@ function(mp_add_scenario_tests dir)
     endif()
     set(file "${dir}/${rel}")
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
-    set(labels "")
+    set(labels ${arg_LABELS})
     set(flows "")
     file(STRINGS "${file}" lines REGEX "^[ \t]*(labels|flows)[ \t]")
     foreach(line IN LISTS lines)
@@ -67,7 +70,7 @@ function(mp_add_scenario_tests dir)
     if(select AND NOT select IN_LIST labels)
       continue()
     endif()
-    string(REGEX REPLACE "\\.scn$" "" name "${rel}")
+    string(REGEX REPLACE "\\.scn$" "" name "${arg_PREFIX}${rel}")
     set(runs "")
     if(flows)
       foreach(flow IN LISTS flows)

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "bench.h"
+#include "desk_device.h"
 #include "sound.h"
 #include "view.h"
 
@@ -29,7 +29,7 @@ struct Options {
     std::string boot = "plain";
     bool fresh = false;
     std::string shots = ".";
-    desk::BenchConfig bench;
+    desk::DeskConfig device;
 };
 
 void usage(std::FILE *to) {
@@ -56,9 +56,9 @@ void usage(std::FILE *to) {
 std::optional<Options> parse(int argc, char **argv) {
     Options o;
     if (const char *state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0')
-        o.bench.storage = std::string(state) + "/mp-desk";
+        o.device.storage = std::string(state) + "/mp-desk";
     else if (const char *home = std::getenv("HOME"); home != nullptr && *home != '\0')
-        o.bench.storage = std::string(home) + "/.local/state/mp-desk";
+        o.device.storage = std::string(home) + "/.local/state/mp-desk";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::optional<std::string> {
@@ -88,17 +88,17 @@ std::optional<Options> parse(int argc, char **argv) {
         else if (a == "--boot")
             o.boot = *v;
         else if (a == "--storage")
-            o.bench.storage = *v;
+            o.device.storage = *v;
         else if (a == "--root")
-            o.bench.root = fs::absolute(*v).string();
+            o.device.root = fs::absolute(*v).string();
         else if (a == "--te-clock")
-            o.bench.te_clock = std::atoi(v->c_str());
+            o.device.te_clock = std::atoi(v->c_str());
         else if (a == "--finish")
-            o.bench.finish = *v;
+            o.device.finish = *v;
         else if (a == "--sys-version")
-            o.bench.sys_version = *v;
+            o.device.sys_version = *v;
         else if (a == "--app-version")
-            o.bench.app_version = *v;
+            o.device.app_version = *v;
         else if (a == "--shots")
             o.shots = *v;
         else {
@@ -106,13 +106,13 @@ std::optional<Options> parse(int argc, char **argv) {
             return std::nullopt;
         }
     }
-    if (o.zoom < 1 || o.zoom > 8 || o.bench.te_clock <= 0 || o.bench.storage.empty() ||
+    if (o.zoom < 1 || o.zoom > 8 || o.device.te_clock <= 0 || o.device.storage.empty() ||
         (o.boot != "plain" && o.boot != "factory" && o.boot != "porch" && o.boot != "off")) {
         std::fprintf(stderr, "mp-desk: bad --zoom, --te-clock, --boot or storage folder\n");
         return std::nullopt;
     }
     // The device reaches its storage through links, which need whole paths.
-    o.bench.storage = fs::absolute(o.bench.storage).string();
+    o.device.storage = fs::absolute(o.device.storage).string();
     return o;
 }
 
@@ -207,21 +207,21 @@ int main(int argc, char **argv) {
     int status = 0;
     try {
         if (opt->fresh)
-            fs::remove_all(opt->bench.storage);
-        desk::Bench bench(opt->bench);
-        std::printf("mp-desk: device storage in %s\n", bench.storage().c_str());
+            fs::remove_all(opt->device.storage);
+        desk::DeskDevice device(opt->device);
+        std::printf("mp-desk: device storage in %s\n", device.storage().c_str());
         std::fflush(stdout);
         std::string note;  // the last thing the desk did that the window should say
         auto power_on = [&](Entry e) {
             note.clear();
-            bench.power_on(e);
+            device.power_on(e);
             if (speaker)
-                speaker->power_on(bench.root());
+                speaker->power_on(device.root());
         };
         auto power_off = [&] {
             if (speaker)
                 speaker->power_off();
-            bench.power_off();
+            device.power_off();
         };
         if (opt->boot == "plain")
             power_on(Entry::Plain);
@@ -244,16 +244,16 @@ int main(int argc, char **argv) {
                     // Keys held while the window loses the keyboard would
                     // stay held on the device for ever.
                     if (e.window.event == SDL_WINDOWEVENT_FOCUS_LOST)
-                        bench.release_keys();
+                        device.release_keys();
                     dirty = true;
                     break;
                 case SDL_MOUSEWHEEL:
-                    bench.step_volume(e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED ? -e.wheel.y
-                                                                                  : e.wheel.y);
+                    device.step_volume(e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED ? -e.wheel.y
+                                                                                   : e.wheel.y);
                     break;
                 case SDL_KEYUP:
                     if (auto k = device_key(e.key.keysym.sym))
-                        bench.set_key(*k, false);
+                        device.set_key(*k, false);
                     break;
                 case SDL_KEYDOWN: {
                     if (e.key.repeat != 0)
@@ -261,7 +261,7 @@ int main(int argc, char **argv) {
                     const bool shift = (e.key.keysym.mod & KMOD_SHIFT) != 0;
                     const bool ctrl = (e.key.keysym.mod & KMOD_CTRL) != 0;
                     if (auto k = device_key(e.key.keysym.sym)) {
-                        bench.set_key(*k, true);
+                        device.set_key(*k, true);
                         break;
                     }
                     switch (e.key.keysym.sym) {
@@ -283,45 +283,45 @@ int main(int argc, char **argv) {
                             break;
                         case SDLK_F8:
                             power_off();
-                            bench.factory_fresh();
+                            device.factory_fresh();
                             break;
                         case SDLK_PLUS:
                         case SDLK_EQUALS:
                         case SDLK_KP_PLUS:
-                            bench.step_volume(1);
+                            device.step_volume(1);
                             break;
                         case SDLK_MINUS:
                         case SDLK_KP_MINUS:
-                            bench.step_volume(-1);
+                            device.step_volume(-1);
                             break;
                         case SDLK_PAGEUP:
-                            bench.step_volume(10);
+                            device.step_volume(10);
                             break;
                         case SDLK_PAGEDOWN:
-                            bench.step_volume(-10);
+                            device.step_volume(-10);
                             break;
                         case SDLK_HOME:
-                            bench.set_volume(100);
+                            device.set_volume(100);
                             break;
                         case SDLK_END:
-                            bench.set_volume(0);
+                            device.set_volume(0);
                             break;
                         case SDLK_h:
-                            bench.toggle_headphone();
+                            device.toggle_headphone();
                             break;
                         case SDLK_u:
-                            bench.toggle_usb();
+                            device.toggle_usb();
                             break;
                         case SDLK_LEFTBRACKET:
-                            bench.step_battery(shift ? -10 : -1);
+                            device.step_battery(shift ? -10 : -1);
                             break;
                         case SDLK_RIGHTBRACKET:
-                            bench.step_battery(shift ? 10 : 1);
+                            device.step_battery(shift ? 10 : 1);
                             break;
                         case SDLK_p:
                         case SDLK_F12: {
-                            const desk::Status s = bench.status();
-                            note = save_shot(opt->shots, desk::lit_panel(bench.panel(), s.duty));
+                            const desk::Status s = device.status();
+                            note = save_shot(opt->shots, desk::lit_panel(device.panel(), s.duty));
                             dirty = true;
                             break;
                         }
@@ -342,14 +342,14 @@ int main(int argc, char **argv) {
                 while (!quit && SDL_PollEvent(&e) != 0)
                     handle(e);
             }
-            bench.tick();
+            device.tick();
             if (speaker)
-                speaker->follow(bench.state());
-            const desk::Status s = bench.status();
+                speaker->follow(device.state());
+            const desk::Status s = device.status();
             // The sweep changes the backlight every 10 ms: drawing at the
             // desktop's rate is enough to see it as the device shows it.
             if ((dirty || !shown || s != *shown) && SDL_GetTicks() - last_draw >= 16) {
-                desk::draw_window(canvas, layout, s, desk::lit_panel(bench.panel(), s.duty), note);
+                desk::draw_window(canvas, layout, s, desk::lit_panel(device.panel(), s.duty), note);
                 SDL_Surface *src = SDL_CreateRGBSurfaceWithFormatFrom(
                     canvas.pixels(), canvas.width(), canvas.height(), 32, canvas.width() * 4,
                     SDL_PIXELFORMAT_ARGB8888);

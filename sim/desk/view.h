@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bench.h"
+#include "desk_device.h"
 
 namespace desk {
 

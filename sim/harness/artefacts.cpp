@@ -11,17 +11,7 @@ namespace mpsim {
 
 namespace {
 
-struct KeyInfo {
-    unsigned gpio;
-    const char *name;
-};
-constexpr std::array<KeyInfo, 7> kKeys{{{133, "UP"},
-                                        {136, "RIGHT"},
-                                        {135, "DOWN"},
-                                        {134, "LEFT"},
-                                        {139, "START"},
-                                        {138, "A"},
-                                        {137, "B"}}};
+using board::kKeys;
 
 std::string env_or(const char *name, const std::string &fallback) {
     const char *v = getenv(name);

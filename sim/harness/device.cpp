@@ -154,8 +154,9 @@ std::optional<JournalEntry> parse_journal_line(const std::string &line) {
     e.pid = static_cast<pid_t>(std::stol(t[1]));
     e.op = t[2];
     e.result = t.back();
-    // unlink and fsync carry no argument between the path and the result.
-    const size_t path_end = e.op == "unlink" || e.op == "fsync" ? t.size() - 1 : t.size() - 2;
+    // unlink, fsync and sync carry no argument between the path and the result.
+    const bool bare = e.op == "unlink" || e.op == "fsync" || e.op == "sync";
+    const size_t path_end = bare ? t.size() - 1 : t.size() - 2;
     if (path_end < 4)
         return std::nullopt;
     if (path_end < t.size() - 1)
@@ -163,7 +164,7 @@ std::optional<JournalEntry> parse_journal_line(const std::string &line) {
     e.path = t[3];
     for (size_t i = 4; i < path_end; ++i)
         e.path += " " + t[i];
-    if (e.op == "write" && e.arg != "-") {
+    if ((e.op == "write" || e.op == "read") && e.arg != "-") {
         for (size_t i = 0; i + 1 < e.arg.size(); i += 2)
             e.bytes.push_back(static_cast<uint8_t>(hexval(e.arg[i]) * 16 + hexval(e.arg[i + 1])));
     }
@@ -187,7 +188,10 @@ struct Device::Impl {
     mutable off_t journal_off = 0;
     mutable std::string journal_tail;
 
-    fs::path file(const std::string &rel) const { return fs::path(root) / rel; }
+    // A file of the root, named relative to it or by its device path.
+    fs::path file(const std::string &rel) const {
+        return fs::path(root) / (rel.starts_with('/') ? rel.substr(1) : rel);
+    }
 
     void reap(int wstatus) {
         ExitStatus s;
@@ -258,15 +262,12 @@ Device::Device(Options opt) : impl_(new Impl) {
     }
     try {
         // The sysfs tree as the board has it at boot.
-        for (const char *f :
-             {"sys/class/gpio/export", "sys/class/gpio/unexport", "sys/class/pwm/pwmchip0/export",
-              "sys/bus/platform/drivers/gpio-keys-polled/bind",
-              "sys/bus/platform/drivers/gpio-keys-polled/unbind",
-              "sys/kernel/screen_update/update"})
+        for (const char *f : {board::kGpioExport, board::kGpioUnexport, board::kPwmExport,
+                              board::kKeysBind, board::kKeysUnbind, board::kPanelUpdate})
             write_text(d.file(f), "");
-        write_text(d.file("sys/kernel/screen_update/lcdporch"), "24\n");
-        fs::create_directories(d.file("sys/devices/soc/1c21000.pwm/pwm/pwmchip0"));
-        fs::create_directories(d.file("mnt/UDISK"));
+        write_text(d.file(board::kPanelPorch), std::to_string(board::kDefaultPorch) + "\n");
+        fs::create_directories(d.file(board::kPwmChip));
+        fs::create_directories(d.file(board::kStorage));
         fs::create_directories(d.file("etc"));
         fs::create_directories(d.file("dev"));
         fs::create_directories(d.file(".sim/frames"));
@@ -294,8 +295,8 @@ Device::Device(Options opt) : impl_(new Impl) {
         State &s = *d.st;
         for (unsigned k = 0; k < 7; ++k)
             s.gpio_level[key_gpio(static_cast<Key>(k))].store(1);
-        s.gpio_level[1].store(1);
-        s.gpio_level[132].store(1);
+        s.gpio_level[board::kGpioUsbDetect].store(1);
+        s.gpio_level[board::kGpioHeadphoneDetect].store(1);
         s.keys_bound.store(1);
         s.adc_vol.store(volume_raw_for_percent(50));
         s.adc_bat.store(80);
@@ -304,10 +305,8 @@ Device::Device(Options opt) : impl_(new Impl) {
         te::store64(s.te_epoch_hi, s.te_epoch_lo, te::now_ns());
         s.version = kStateVersion;
         s.magic = kStateMagic;
-        write_text(d.file("sys/devices/soc/1c24800.tp_adc/value"),
-                   std::to_string(s.adc_vol.load()) + "\n");
-        write_text(d.file("sys/devices/soc/1c23400.battery/adc"),
-                   std::to_string(s.adc_bat.load()) + "\n");
+        write_text(d.file(board::kAdcVolume), std::to_string(s.adc_vol.load()) + "\n");
+        write_text(d.file(board::kAdcBattery), std::to_string(s.adc_bat.load()) + "\n");
     } catch (...) {
         if (d.st != nullptr)
             munmap(d.st, sizeof(State));
@@ -362,10 +361,10 @@ void Device::set_battery_raw(int raw) {
     impl_->st->adc_bat.store(raw);
 }
 void Device::set_headphone(int level) {
-    set_gpio_level(132, level);
+    set_gpio_level(board::kGpioHeadphoneDetect, level);
 }
 void Device::set_usb(int level) {
-    set_gpio_level(1, level);
+    set_gpio_level(board::kGpioUsbDetect, level);
 }
 
 void Device::set_gpio_level(unsigned gpio, int level) {
@@ -448,7 +447,7 @@ void Device::make_unwritable(const std::string &device_path) {
 }
 
 void Device::remove_framebuffer() {
-    remove_file("/dev/fb0");
+    remove_file(board::kFramebuffer);
 }
 
 void Device::refuse_writes(const std::string &device_path, int err, int count) {
@@ -497,6 +496,11 @@ void Device::trap(const std::string &op, const std::string &path_prefix, int sig
     s.trap_op.store(found->second);
     s.trap_sig.store(sig);
     s.trap_nth.store(sig != 0 && nth > 0 ? nth : 0, std::memory_order_release);
+}
+
+void Device::journal_reads(unsigned gpio) {
+    if (gpio < static_cast<unsigned>(kGpioLines))
+        impl_->st->read_journal[gpio].store(1);
 }
 
 void Device::slow_writes(const std::string &path_prefix, int us) {
@@ -625,6 +629,9 @@ void Device::start(const std::vector<std::string> &argv,
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // The file mode creation mask init gives every process at boot,
+        // whatever the machine's own shell has.
+        umask(022);
         execve(program.c_str(), cargv.data(), cenv.data());
         _exit(127);
     }

@@ -16,12 +16,12 @@ namespace mpsim::preload {
 
 namespace {
 
-constexpr int kTeGpio = 105;
-constexpr int kFirstKey = 133;
-constexpr int kLastKey = 139;
-constexpr const char *kKeysDevice = "gpio-keys.7";
-constexpr const char *kPwmDuty = "/sys/devices/soc/1c21000.pwm/pwm/pwmchip0/pwm0/duty_cycle";
-constexpr const char *kPwmChannel = "/sys/devices/soc/1c21000.pwm/pwm/pwmchip0/pwm0";
+constexpr int kTeGpio = board::kGpioTe;
+constexpr int kFirstKey = board::kFirstKeyGpio;
+constexpr int kLastKey = board::kLastKeyGpio;
+using board::kKeysDevice;
+using board::kPwmChannel;
+using board::kPwmDuty;
 
 // The text of a sysfs write as the store function sees it: the kernel copies
 // the bytes and ends them with a zero byte, so an embedded zero ends the text.

@@ -64,8 +64,8 @@ static bool in_tree(const char *p, const char *dir, size_t len) {
 // as a folder (to fsync it after a rename) or strays next to it must never
 // reach the machine's own /mnt.
 static bool is_device_path(const char *p) {
-    return in_tree(p, "/sys", 4) || in_tree(p, "/mnt", 4) || strcmp(p, "/dev/fb0") == 0 ||
-           strcmp(p, "/etc/version") == 0;
+    return in_tree(p, "/sys", 4) || in_tree(p, "/mnt", 4) || strcmp(p, board::kFramebuffer) == 0 ||
+           strcmp(p, board::kSystemVersion) == 0;
 }
 
 bool redirect(const char *path, char *out, size_t size) {
@@ -108,10 +108,10 @@ State g_fallback;  // used when the root holds no state file
 std::atomic<State *> g_state{nullptr};
 
 void init_fallback(State &s) {
-    for (int i = 133; i <= 139; ++i)
-        s.gpio_level[i].store(1);
-    s.gpio_level[1].store(1);
-    s.gpio_level[132].store(1);
+    for (const auto &k : board::kKeys)
+        s.gpio_level[k.gpio].store(1);
+    s.gpio_level[board::kGpioUsbDetect].store(1);
+    s.gpio_level[board::kGpioHeadphoneDetect].store(1);
     s.keys_bound.store(1);
     s.adc_vol.store(100);
     s.adc_bat.store(0);
@@ -198,11 +198,11 @@ bool starts(const char *s, const char *prefix, const char **rest) {
 Kind classify(const char *path, int *gpio) {
     *gpio = -1;
     const char *rest = nullptr;
-    if (strcmp(path, "/dev/fb0") == 0)
+    if (strcmp(path, board::kFramebuffer) == 0)
         return kFramebuffer;
-    if (strcmp(path, "/sys/class/gpio/export") == 0)
+    if (strcmp(path, board::kGpioExport) == 0)
         return kGpioExport;
-    if (strcmp(path, "/sys/class/gpio/unexport") == 0)
+    if (strcmp(path, board::kGpioUnexport) == 0)
         return kGpioUnexport;
     if (starts(path, "/sys/class/gpio/gpio", &rest) && *rest >= '0' && *rest <= '9') {
         int n = 0;
@@ -218,19 +218,19 @@ Kind classify(const char *path, int *gpio) {
         *gpio = -1;
         return kPlain;
     }
-    if (strcmp(path, "/sys/bus/platform/drivers/gpio-keys-polled/unbind") == 0)
+    if (strcmp(path, board::kKeysUnbind) == 0)
         return kKeysUnbind;
-    if (strcmp(path, "/sys/bus/platform/drivers/gpio-keys-polled/bind") == 0)
+    if (strcmp(path, board::kKeysBind) == 0)
         return kKeysBind;
-    if (strcmp(path, "/sys/devices/soc/1c24800.tp_adc/value") == 0)
+    if (strcmp(path, board::kAdcVolume) == 0)
         return kAdcVol;
-    if (strcmp(path, "/sys/devices/soc/1c23400.battery/adc") == 0)
+    if (strcmp(path, board::kAdcBattery) == 0)
         return kAdcBat;
-    if (strcmp(path, "/sys/class/pwm/pwmchip0/export") == 0)
+    if (strcmp(path, board::kPwmExport) == 0)
         return kPwmExport;
-    if (strcmp(path, "/sys/kernel/screen_update/lcdporch") == 0)
+    if (strcmp(path, board::kPanelPorch) == 0)
         return kPorch;
-    if (strcmp(path, "/sys/kernel/screen_update/update") == 0)
+    if (strcmp(path, board::kPanelUpdate) == 0)
         return kUpdate;
     return kPlain;
 }
@@ -346,11 +346,14 @@ void journal_open(const char *path, int flags, int result_errno) {
                  result_errno == 0 ? "ok" : errno_name(result_errno, eb, sizeof eb));
 }
 
-void journal_write(const char *path, const void *buf, size_t n, ssize_t result, int err) {
+namespace {
+
+void journal_bytes(const char *op, const char *path, const void *buf, size_t n, ssize_t result,
+                   int err) {
     static const char hex[] = "0123456789abcdef";
     char head[512];
-    int hl = snprintf(head, sizeof head, "%lld %d write %s ", static_cast<long long>(te::now_ns()),
-                      static_cast<int>(getpid()), path);
+    int hl = snprintf(head, sizeof head, "%lld %d %s %s ", static_cast<long long>(te::now_ns()),
+                      static_cast<int>(getpid()), op, path);
     if (hl <= 0 || static_cast<size_t>(hl) >= sizeof head)
         return;
     char tail[64];
@@ -378,6 +381,16 @@ void journal_write(const char *path, const void *buf, size_t n, ssize_t result, 
     journal_append(line, total);
     if (line != small)
         free(line);
+}
+
+}  // namespace
+
+void journal_write(const char *path, const void *buf, size_t n, ssize_t result, int err) {
+    journal_bytes("write", path, buf, n, result, err);
+}
+
+void journal_read(const char *path, const void *buf, ssize_t result, int err) {
+    journal_bytes("read", path, buf, result > 0 ? static_cast<size_t>(result) : 0, result, err);
 }
 
 void journal_push(const char *path, int frame_index, int push) {

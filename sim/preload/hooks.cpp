@@ -44,6 +44,8 @@ using RenameFn = int (*)(const char *, const char *);
 using Renameat2Fn = int (*)(int, const char *, int, const char *, unsigned int);
 using UnlinkFn = int (*)(const char *);
 using FsyncFn = int (*)(int);
+using SyncFn = void (*)();
+using SyncfsFn = int (*)(int);
 
 #define REAL(type, name)                          \
     type real_##name() {                          \
@@ -77,6 +79,8 @@ REAL(UnlinkFn, unlink)
 REAL(UnlinkFn, remove)
 REAL(FsyncFn, fsync)
 REAL(FsyncFn, fdatasync)
+REAL(SyncFn, sync)
+REAL(SyncfsFn, syncfs)
 REAL(SpliceFn, splice)
 #undef REAL
 
@@ -148,6 +152,9 @@ ssize_t read_fd(int fd, void *buf, size_t n, bool at, off_t off) {
     if (!at && got > 0)
         lseek(fd, pos + static_cast<off_t>(got), SEEK_SET);
     note_read(*e);
+    if (e->kind.load(std::memory_order_relaxed) == kGpioValue && e->gpio >= 0 &&
+        e->gpio < mpsim::kGpioLines && state().read_journal[e->gpio].load() != 0)
+        journal_read(e->path, buf, static_cast<ssize_t>(got), 0);
     return static_cast<ssize_t>(got);
 }
 
@@ -597,6 +604,22 @@ __attribute__((visibility("default"))) int fsync(int fd) {
 }
 __attribute__((visibility("default"))) int fdatasync(int fd) {
     return sync_fd(fd, real_fdatasync());
+}
+// "sync" after a store: what makes a rename itself reach the disk. The
+// device's storage is a folder of the machine, so the call goes through as
+// it is; the journal keeps when it happened.
+__attribute__((visibility("default"))) void sync() {
+    real_sync()();
+    if (root() != nullptr)
+        journal_result("sync", "/", nullptr, 0);
+}
+__attribute__((visibility("default"))) int syncfs(int fd) {
+    const int r = real_syncfs()(fd);
+    const int err = r == 0 ? 0 : errno;
+    if (root() != nullptr)
+        journal_result("sync", "/", nullptr, err);
+    errno = err;
+    return r;
 }
 
 __attribute__((visibility("default"))) int close(int fd) {

@@ -129,6 +129,8 @@ void fd_copy(int from, int to);
 const char *errno_name(int err, char *buf, size_t size);
 void journal_open(const char *path, int flags, int result_errno);
 void journal_write(const char *path, const void *buf, size_t n, ssize_t result, int err);
+// A read of a probed value file: the same shape as a write.
+void journal_read(const char *path, const void *buf, ssize_t result, int err);
 void journal_push(const char *path, int frame_index, int push);
 // "<op> <path> [<path2>] <ok|ERRNO>" for rename, unlink and fsync.
 void journal_result(const char *op, const char *path, const char *path2, int err);

@@ -1,5 +1,6 @@
 // mp-sim [--program PATH] [--flow NAME] [--update-golden] [--emulator CMD]
-//        [--keep-root] [--no-report] SCENARIO OUTDIR
+//        [--keep-root] [--device sim] [--no-report] SCENARIO OUTDIR
+// mp-sim --commands
 //
 // Runs a program (the factory test by default) on a fresh simulated device,
 // doing to the device what the scenario file says and checking what it
@@ -26,7 +27,8 @@ namespace {
 void usage(std::FILE *to) {
     std::fprintf(to,
                  "usage: mp-sim [--program PATH] [--flow NAME] [--update-golden] [--emulator CMD]\n"
-                 "              [--keep-root] [--no-report] SCENARIO OUTDIR\n"
+                 "              [--keep-root] [--device sim] [--no-report] SCENARIO OUTDIR\n"
+                 "       mp-sim --commands\n"
                  "  --program PATH   program to run (default: the factory test program of this "
                  "build)\n"
                  "  --flow NAME      run a scenario with 'flows' with this flow (default: each "
@@ -37,6 +39,8 @@ void usage(std::FILE *to) {
                  "  --emulator CMD   start the program through this emulator (\"qemu-arm -cpu "
                  "arm926\")\n"
                  "  --keep-root      keep the simulated device's root folder after the run\n"
+                 "  --device NAME    the device to run on: sim (the simulated device)\n"
+                 "  --commands       print the scenario commands as Markdown tables\n"
                  "  --no-report      write no index.html (also MP_NO_REPORT=1)\n"
                  "Writes frame-NNNN.png, rec-NNNN.wav, frames.txt, journal.txt, stdout.txt,\n"
                  "stderr.txt, steps.txt, summary.txt and the page index.html to OUTDIR. See\n"
@@ -93,6 +97,12 @@ int main(int argc, char **argv) {
             cfg.keep_root = true;
         } else if (a == "--no-report") {
             report = false;
+        } else if (a == "--device") {
+            if (!value(cfg.device))
+                return 2;
+        } else if (a == "--commands") {
+            std::fputs(mpsim::commands_markdown().c_str(), stdout);
+            return 0;
         } else if (a == "-h" || a == "--help") {
             usage(stdout);
             return 0;

@@ -3,10 +3,12 @@
 // hardware saw.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "scenario.h"
+#include "target.h"
 
 namespace mpsim {
 
@@ -17,7 +19,11 @@ struct RunConfig {
     std::vector<std::string> emulator;  // start the program through this ("" none)
     bool keep_root = false;             // keep the device root folder after the run
     bool update_golden = false;         // expect-frame and expect-recording write their files
+    std::string device = "sim";         // "sim": the simulated device
 };
+
+// The device the scenario runs on, as `cfg.device` names it.
+std::unique_ptr<Target> make_target(const ScenarioSetup &setup, const RunConfig &cfg);
 
 // Runs the scenario (`repeat` times, each on a fresh device). Returns 0 when
 // every line ran and every wait, expectation and post-condition held, 1

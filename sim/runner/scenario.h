@@ -3,8 +3,8 @@
 // of what the hardware must see. The language is described in README.md next
 // to this file.
 //
-// This part only parses (includes and flows too); it knows nothing of the
-// harness, so it can be tested on its own.
+// This part only parses (includes and flows too), by the commands'
+// declarations; it knows nothing of the harness.
 #pragma once
 
 #include <chrono>
@@ -15,91 +15,9 @@
 #include <string_view>
 #include <vector>
 
+#include "command.h"
+
 namespace mpsim {
-
-enum class StepKind {
-    Start,
-    // operator and board actions
-    Hold,
-    Release,
-    ReleaseAll,
-    Press,
-    Volume,
-    VolumeRaw,
-    Battery,
-    Headphone,
-    Usb,
-    TeClock,
-    TeStop,
-    TeStart,
-    Underrun,
-    Remove,
-    RefuseWrite,
-    SoundFails,
-    SoundWriteFails,
-    SoundSuspend,
-    WallClockStep,
-    Trap,
-    NoGpio,
-    Unwritable,
-    Signal,
-    WallClockHold,
-    SlowWrites,
-    // waiting and checking
-    Wait,
-    WaitPushes,
-    WaitFrames,
-    WaitJournal,
-    WaitExit,
-    ExpectExit,
-    ExpectSignal,
-    ExpectFrame,
-    ExpectInk,
-    ExpectJournal,
-    ExpectNoJournal,
-    ExpectFile,
-    ExpectNoFile,
-    ExpectStdout,
-    ExpectStderr,
-    ExpectStdoutCount,
-    ExpectCpuBelow,
-    ExpectGpio,
-    ExpectPorch,
-    ExpectRecordings,
-    ExpectSamples,
-    ExpectRecording,
-    ExpectUnderruns,
-};
-
-struct Rect {
-    int x = 0, y = 0, w = 0, h = 0;
-    bool contains(int px, int py) const { return px >= x && px < x + w && py >= y && py < y + h; }
-};
-
-struct ScenarioStep {
-    StepKind kind = StepKind::Start;
-    std::string where;      // "file:line" of the line in the file that holds it
-    bool top = false;       // the line is in the scenario file itself, not an included one
-    std::string source;     // the line as written, without comment
-    std::vector<int> keys;  // key indices 0 UP .. 6 B (hold, release, press)
-    // percent, raw reading, level, clock, count, errno, exit status, signal,
-    // GPIO, porch, recording index, seconds of a wall-clock step
-    long value = 0;
-    // refuse-write: how many writes (-1 all); sound-write-fails, trap,
-    // wall-clock-step: periods, occurrence, calls; expect-gpio: the level;
-    // expect-samples: the first frame; expect-recording: frames to write (-1
-    // as many as the file holds)
-    long count = -1;
-    std::chrono::milliseconds duration{0};  // press length, wait time, time-out, CPU window
-    std::string op;                         // journal operation, trap operation
-    std::string path;                       // device path
-    std::optional<std::string> arg;         // journal argument or bytes; expected file bytes
-    std::string text;                       // expected output line
-    std::string file;                       // golden PNG or WAV (resolved)
-    std::vector<Rect> rects;                // expect-frame: ignored; expect-ink: the window
-    uint32_t colour = 0;                    // expect-ink, 0xRRGGBB
-    std::vector<long> samples;              // expect-samples
-};
 
 // Device and program set-up, fixed before the program starts.
 struct ScenarioSetup {
@@ -116,28 +34,23 @@ struct ScenarioSetup {
     std::optional<std::vector<std::string>> args;
     std::optional<int> fb_width, fb_height;
     bool fb_present = true;
-    std::optional<int> te_clock;
 };
 
 // How the program is meant to end, and so which post-conditions apply.
 enum class Ends { HandOff, Signal, Running, PowerCut, Usage };
+const char *ends_name(Ends e);  // "hand-off", ...
 
 struct Scenario {
     ScenarioSetup setup;
-    // In file order. Exactly one Start step; steps before it are actions that
+    // In file order. Exactly one start step; steps before it are actions that
     // set the hardware the program finds at power-on.
-    std::vector<ScenarioStep> steps;
+    std::vector<Step> steps;
     std::vector<std::string> flows;  // from `flows`; empty: a single run
     std::string flow;                // the flow this was parsed for
     Ends ends = Ends::HandOff;
     std::string ends_where;  // "file:line" of the `ends` line, "" for the default
     int repeat = 1;
 };
-
-// Time-out of a wait that names none.
-constexpr std::chrono::milliseconds kDefaultWaitTimeout{60000};
-// How long `press` holds its keys when no `for` is given.
-constexpr std::chrono::milliseconds kDefaultPressTime{200};
 
 // Parses a scenario whose text is given; `file` names it in messages and is
 // where includes and flows are looked up from. For a scenario with `flows`,

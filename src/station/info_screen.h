@@ -4,14 +4,17 @@
 
 #include <string>
 
-// The test program's version, shown on the information screen and in the banner.
-inline constexpr char MP_VERSION[] = "v1.7";
+// The test program's version, shown on the information screen and in the banner:
+// the project's version (MP_PROJECT_VERSION, from the build).
+inline constexpr char MP_VERSION[] = "v" MP_PROJECT_VERSION;
 
 struct StationState {
     std::string app_dir;  // argument 1, kept whole
     int porch = 24;       // porch value applied to the panel
     // 1: porch came from the porch file or was saved since. The misspelt name
-    // is kept on purpose: it is what the factory's notes and logs call it.
+    // is the one the board's documentation of the porch handling gives this
+    // flag, kept so that code and documentation can be searched for the same
+    // word. It is only a name in the source: no output prints it.
     int proch_save = 0;
     int cal_porch = 0;  // 1: nothing stored yet and no automatic calibration since
 };

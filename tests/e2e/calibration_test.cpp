@@ -215,19 +215,4 @@ TEST(Backlight, SweepsAStepAPassAndResumesAfterTheStatusScreen) {
     EXPECT_GE(step, 225);
 }
 
-TEST(FailureDisplay, BlinksDarkAndFullInPhasesOf100Ms) {
-    Device d;
-    to_key_test(d);
-    keys(d, {Key::Right}, true);
-    // Twelve phases within 10 s: a blink far slower than 100 ms fails here.
-    ASSERT_TRUE(d.wait_until([&] { return writes(d, kDuty).size() >= 13; }, 10s));
-    const auto w = writes(d, kDuty);
-    for (size_t i = 1; i < w.size(); i++) {
-        EXPECT_EQ(w[i].value, i % 2 == 1 ? 0 : 80000) << "blink write " << i;
-        if (i > 1) {
-            EXPECT_GE(w[i].t - w[i - 1].t, 99'000'000u) << "a phase shorter than 100 ms";
-        }
-    }
-}
-
 }  // namespace

@@ -25,6 +25,8 @@
 //   <monotonic ns> <pid> rename <path> <new path> <ok|ERRNO_NAME>
 //   <monotonic ns> <pid> unlink <path> <ok|ERRNO_NAME>
 //   <monotonic ns> <pid> fsync <path> <ok|ERRNO_NAME>
+//   <monotonic ns> <pid> read  <path> <hex bytes> <count|ERRNO_NAME>   (probed GPIO values only)
+//   <monotonic ns> <pid> sync  / ok                     (sync() or syncfs() by any process)
 // <path> is the device path as the program named it (e.g. /sys/class/gpio/export);
 // fsync (and fdatasync) name the path the descriptor was opened on. A rename
 // between a device path and any other path is journaled with EXDEV.
@@ -33,16 +35,19 @@
 #include <atomic>
 #include <cstdint>
 
+#include "mpsim/board.h"
+
 namespace mpsim {
 
 constexpr uint32_t kStateMagic = 0x3153504d;  // "MPS1"
-constexpr uint32_t kStateVersion = 4;
+constexpr uint32_t kStateVersion = 5;
 constexpr int kGpioLines = 256;
-constexpr int kDefaultTeClock = 20640;  // 60.0 frames per second at porch 24
-constexpr int kDefaultPorch = 24;
-constexpr int kPanelWidth = 240;  // visible window pushed by "update"
-constexpr int kPanelHeight = 180;
-constexpr int kPanelFirstRow = 39;
+// The panel's figures, as the board gives them.
+constexpr int kDefaultTeClock = board::kDefaultTeClock;
+constexpr int kDefaultPorch = board::kDefaultPorch;
+constexpr int kPanelWidth = board::kPanelWidth;  // visible window pushed by "update"
+constexpr int kPanelHeight = board::kPanelHeight;
+constexpr int kPanelFirstRow = board::kPanelFirstRow;
 
 using A32 = std::atomic<int32_t>;
 static_assert(A32::is_always_lock_free || sizeof(A32) == 4, "32-bit atomics must be plain words");
@@ -124,6 +129,11 @@ struct State {
     // time to let a line go or to take it), for any process. 0: off.
     A32 slow_write_us;
     char slow_write_prefix[256];  // set before slow_write_us
+
+    // A probe on a line: reads of GPIO N's value file are journaled while
+    // read_journal[N] is 1 (a logic analyser on the line, off by default:
+    // a key scanner reads seven values every pass).
+    A32 read_journal[kGpioLines];
 };
 
 enum TrapOp : int32_t {

@@ -39,11 +39,12 @@ struct Frame {
 struct JournalEntry {
     uint64_t time_ns = 0;
     pid_t pid = 0;
-    std::string op;              // "open", "write", "push", "rename", "unlink", "fsync"
+    std::string op;              // "open", "write", "read", "push", "rename", "unlink", "fsync",
+                                 // "sync" (path "/")
     std::string path;            // device path as the program named it
     std::string arg;             // open: mode ("r", "w", "rw", with "c" when creating); push: frame
                                  // index; rename: the new path
-    std::vector<uint8_t> bytes;  // write: the exact bytes
+    std::vector<uint8_t> bytes;  // write, read: the exact bytes
     std::string result;          // "ok", a byte count, or an errno name ("EBUSY")
     bool ok() const;             // result is "ok" or a count
 };
@@ -119,6 +120,8 @@ class Device {
     void trap(const std::string &op, const std::string &path_prefix, int sig, int nth);
     // Writes to device paths starting with path_prefix take `us` longer (0: off).
     void slow_writes(const std::string &path_prefix, int us);
+    // Reads of GPIO `gpio`'s value file become journal lines ("read").
+    void journal_reads(unsigned gpio);
 
     // ---- running a program -------------------------------------------------
     // Starts argv[0] (a path) with the simulated device. extra_env entries are

@@ -21,7 +21,7 @@ enum class Entry {
     PorchAdjust,  // LEFT, START, B held, volume wheel at 0
 };
 
-struct BenchConfig {
+struct DeskConfig {
     std::string storage;  // folder holding the device's storage (absolute)
     std::string root;     // device root to use at every power-on; empty: a fresh temporary one
     int te_clock = mpsim::kDefaultTeClock;
@@ -56,12 +56,12 @@ struct Status {
     bool operator==(const Status &) const = default;
 };
 
-class Bench {
+class DeskDevice {
   public:
-    explicit Bench(BenchConfig cfg);
-    ~Bench();
-    Bench(const Bench &) = delete;
-    Bench &operator=(const Bench &) = delete;
+    explicit DeskDevice(DeskConfig cfg);
+    ~DeskDevice();
+    DeskDevice(const DeskDevice &) = delete;
+    DeskDevice &operator=(const DeskDevice &) = delete;
 
     // A device already on is powered off first: that is a power cycle.
     void power_on(Entry entry);
@@ -95,7 +95,7 @@ class Bench {
     void apply_inputs();
     void start_program();
 
-    BenchConfig cfg_;
+    DeskConfig cfg_;
     std::unique_ptr<mpsim::Device> dev_;  // the device on the desk, on or off
     Status::Power power_ = Status::Power::Off;
     std::optional<mpsim::ExitStatus> ended_;
@@ -112,6 +112,6 @@ class Bench {
 };
 
 // Storage layout, mirroring the device paths it stands for.
-void make_storage(const std::string &storage, const BenchConfig &cfg);
+void make_storage(const std::string &storage, const DeskConfig &cfg);
 
 }  // namespace desk

@@ -1,6 +1,6 @@
 // The device's life on the desk: power-on with or without an entry
 // combination, power-off as init does it, storage that survives both.
-#include "bench.h"
+#include "desk_device.h"
 
 #include <signal.h>
 
@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "mpsim/board.h"
+
 namespace desk {
 
 namespace fs = std::filesystem;
@@ -20,7 +22,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char *kPwmDuty = "/sys/devices/soc/1c21000.pwm/pwm/pwmchip0/pwm0/duty_cycle";
+using mpsim::board::kPwmDuty;
 constexpr size_t kOutputLines = 8;
 constexpr size_t kAppLines = 4;
 
@@ -58,7 +60,7 @@ std::string describe(const mpsim::ExitStatus &st) {
 
 }  // namespace
 
-void make_storage(const std::string &storage, const BenchConfig &cfg) {
+void make_storage(const std::string &storage, const DeskConfig &cfg) {
     for (const char *d : kStoredDirs)
         fs::create_directories(fs::path(storage) / d);
     fs::create_directories(fs::path(storage) / "etc");
@@ -68,25 +70,25 @@ void make_storage(const std::string &storage, const BenchConfig &cfg) {
         put(fs::path(storage) / "app/version", cfg.app_version);
 }
 
-Bench::Bench(BenchConfig cfg) : cfg_(std::move(cfg)) {
+DeskDevice::DeskDevice(DeskConfig cfg) : cfg_(std::move(cfg)) {
     make_storage(cfg_.storage, cfg_);
     make_device();
-    // The bench starts with the board as a fresh device has it.
+    // The desk starts with the board as a fresh device has it.
     mpsim::State &s = dev_->state();
     battery_raw_ = s.adc_bat.load();
-    headphone_ = s.gpio_level[132].load();
+    headphone_ = s.gpio_level[mpsim::board::kGpioHeadphoneDetect].load();
     usb_ = s.gpio_level[1].load();
     apply_inputs();
 }
 
-Bench::~Bench() {
+DeskDevice::~DeskDevice() {
     power_off();
 }
 
 // A fresh device for every boot, as a power cycle resets the kernel's state
 // (exports, the key driver's binding, the panel's porch); only the storage is
 // carried over.
-void Bench::make_device() {
+void DeskDevice::make_device() {
     frame_.reset();
     frame_index_ = -1;
     ran_ = false;
@@ -111,7 +113,7 @@ void Bench::make_device() {
 
 // The storage is linked in, not copied: what the program writes there is kept
 // at once, whatever becomes of the desk afterwards.
-void Bench::link_storage() {
+void DeskDevice::link_storage() {
     const fs::path root = dev_->root();
     const fs::path storage = cfg_.storage;
     for (const char *d : kStoredDirs) {
@@ -126,7 +128,7 @@ void Bench::link_storage() {
     }
 }
 
-void Bench::apply_inputs() {
+void DeskDevice::apply_inputs() {
     for (int k = 0; k < 7; ++k)
         dev_->set_key(static_cast<Key>(k), hand_keys_[k] || entry_keys_[k]);
     dev_->set_volume_percent(volume_percent_);
@@ -135,7 +137,7 @@ void Bench::apply_inputs() {
     dev_->set_battery_raw(battery_raw_);
 }
 
-void Bench::power_on(Entry entry) {
+void DeskDevice::power_on(Entry entry) {
     power_off();
     make_device();
     for (bool &k : entry_keys_)
@@ -172,7 +174,7 @@ void Bench::power_on(Entry entry) {
         start_at_ = second + 2ms;
 }
 
-void Bench::start_program() {
+void DeskDevice::start_program() {
     start_at_.reset();
     const std::string root = dev_->root();
     try {
@@ -185,7 +187,7 @@ void Bench::start_program() {
     }
 }
 
-void Bench::tick() {
+void DeskDevice::tick() {
     if (start_at_) {
         const auto left = *start_at_ - std::chrono::system_clock::now();
         if (left <= 20ms) {
@@ -212,7 +214,7 @@ void Bench::tick() {
     }
 }
 
-void Bench::power_off() {
+void DeskDevice::power_off() {
     start_at_.reset();
     for (bool &k : entry_keys_)
         k = false;
@@ -242,7 +244,7 @@ void Bench::power_off() {
     std::fflush(stdout);
 }
 
-void Bench::factory_fresh() {
+void DeskDevice::factory_fresh() {
     power_off();
     fs::remove_all(cfg_.storage);
     make_storage(cfg_.storage, cfg_);
@@ -250,42 +252,42 @@ void Bench::factory_fresh() {
     std::fflush(stdout);
 }
 
-void Bench::set_key(Key k, bool down) {
+void DeskDevice::set_key(Key k, bool down) {
     hand_keys_[static_cast<int>(k)] = down;
     apply_inputs();
 }
 
-void Bench::release_keys() {
+void DeskDevice::release_keys() {
     for (bool &k : hand_keys_)
         k = false;
     apply_inputs();
 }
 
-void Bench::set_volume(int percent) {
+void DeskDevice::set_volume(int percent) {
     volume_percent_ = std::clamp(percent, 0, 100);
     dev_->set_volume_percent(volume_percent_);
 }
 
-void Bench::step_volume(int percent) {
+void DeskDevice::step_volume(int percent) {
     set_volume(volume_percent_ + percent);
 }
 
-void Bench::toggle_headphone() {
+void DeskDevice::toggle_headphone() {
     headphone_ ^= 1;
     dev_->set_headphone(headphone_);
 }
 
-void Bench::toggle_usb() {
+void DeskDevice::toggle_usb() {
     usb_ ^= 1;
     dev_->set_usb(usb_);
 }
 
-void Bench::step_battery(int raw) {
+void DeskDevice::step_battery(int raw) {
     battery_raw_ = std::clamp(battery_raw_ + raw, 0, 4095);
     dev_->set_battery_raw(battery_raw_);
 }
 
-Status Bench::status() {
+Status DeskDevice::status() {
     Status s;
     mpsim::Device &d = *dev_;
     mpsim::State &st = d.state();
@@ -302,8 +304,8 @@ Status Bench::status() {
     }
     s.volume_percent = volume_percent_;
     s.volume_raw = st.adc_vol.load();
-    s.headphone = d.gpio_level(132);
-    s.usb = d.gpio_level(1);
+    s.headphone = d.gpio_level(mpsim::board::kGpioHeadphoneDetect);
+    s.usb = d.gpio_level(mpsim::board::kGpioUsbDetect);
     s.battery_raw = st.adc_bat.load();
     s.porch = d.porch();
     s.te_clock = st.te_clock.load();

@@ -1,0 +1,114 @@
+// The device a scenario runs on, as mp-sim sees it: the simulated device
+// (the program with the preloaded library, sim_target.cpp) or Debian's
+// kernel in a virtual machine with the board's module (vm_target.cpp). Both
+// take the same operator and board actions and give back the same frames,
+// journal, recordings and output; what one of them cannot do throws
+// Unsupported, and mp-sim says so instead of passing the line.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "mpsim/harness.h"
+#include "scenario.h"
+
+namespace mpsim {
+
+struct RunConfig;
+
+// A line the device cannot carry out: the message says why.
+class Unsupported : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+class Target {
+  public:
+    virtual ~Target() = default;
+    // "the simulated device", "the virtual machine": for messages.
+    virtual std::string name() const = 0;
+
+    // ---- before the program starts -----------------------------------------
+    // Storage, versions and the application directory as the scenario sets them.
+    virtual void prepare(const ScenarioSetup &setup) = 0;
+    // Powers on or starts the program; returns its command line for the log.
+    virtual std::string start(const ScenarioSetup &setup, const RunConfig &cfg) = 0;
+
+    // ---- the operator and the board ----------------------------------------
+    virtual void set_key(Key k, bool pressed) = 0;
+    virtual void set_volume_percent(int percent) = 0;
+    virtual void set_volume_raw(int raw) = 0;
+    virtual void set_battery_raw(int raw) = 0;
+    virtual void set_headphone(int level) = 0;
+    virtual void set_usb(int level) = 0;
+    virtual void set_te_clock(int clock) = 0;
+    virtual void stop_te(bool stopped) = 0;
+    virtual void send_signal(int sig) = 0;
+
+    // ---- faults (the simulated device's; elsewhere Unsupported) -------------
+    virtual void remove_file(const std::string &path);
+    virtual void make_unwritable(const std::string &path);
+    virtual void refuse_writes(const std::string &path, int err, int count);
+    virtual void remove_gpio_line(unsigned gpio);
+    virtual void fail_sound_open(int err);
+    virtual void fail_sound_writes(int err, int after_periods);
+    virtual void suspend_sound(int eagain_answers);
+    virtual void request_underruns(int n);
+    virtual void hold_wall_clock(bool held);
+    virtual void step_wall_clock(int seconds, int after_calls);
+    virtual void trap(const std::string &op, const std::string &path, int sig, int nth);
+    virtual void slow_writes(const std::string &path, int us);
+    // Reads of GPIO N's value file become journal lines ("read").
+    virtual void journal_reads(unsigned gpio);
+
+    // ---- what the hardware holds and saw -------------------------------------
+    virtual int gpio_level(unsigned gpio) = 0;
+    virtual bool gpio_exported(unsigned gpio) = 0;
+    virtual bool keys_bound() = 0;
+    virtual int porch() = 0;
+    virtual int pushes() = 0;
+    virtual int frame_count() = 0;
+    virtual Frame frame(int index) = 0;
+    virtual int recording_count() = 0;
+    virtual Recording recording(int index) = 0;
+    // Frames recording `index` holds so far, and its channels (cheap: no
+    // samples read); 0 while it has no header.
+    virtual size_t recording_frames(int index, unsigned &channels) = 0;
+    virtual int underruns() = 0;
+    // Appends the journal lines written since the last call.
+    virtual void read_journal(std::vector<JournalEntry> &into) = 0;
+    // The journal as its device writes it, for the output folder.
+    virtual std::string journal_text() = 0;
+    // The index in `journal` of the line that shows the finish script
+    // starting, if it did.
+    virtual std::optional<size_t> finish_started(const std::vector<JournalEntry> &journal) = 0;
+    // A device path ("/mnt/UDISK/.lcdporch") or a file of the device root
+    // ("{root}/finish.txt"); none when missing.
+    virtual std::optional<std::string> read_file(const std::string &path) = 0;
+    virtual bool exists(const std::string &path) = 0;
+    // Permission bits of a file (0644); none when missing.
+    virtual std::optional<unsigned> file_mode(const std::string &path) = 0;
+
+    // ---- the program ---------------------------------------------------------
+    virtual bool running() = 0;
+    virtual std::optional<ExitStatus> wait_exit(Ms timeout) = 0;
+    virtual void kill_program() = 0;
+    // CPU time of the program, all its threads, in seconds.
+    virtual std::optional<double> cpu_seconds() = 0;
+    virtual std::string stdout_text() = 0;
+    virtual std::string stderr_text() = 0;
+    // What the finish script wrote (the default one writes a line), if any.
+    virtual std::optional<std::string> finish_output() = 0;
+    // A line for the summary: where the device lived.
+    virtual std::string whereabouts() = 0;
+};
+
+// The simulated device, made for this scenario.
+std::unique_ptr<Target> make_sim_target(const ScenarioSetup &setup, const RunConfig &cfg);
+
+}  // namespace mpsim
