@@ -128,8 +128,10 @@ PAGE = """(async () => {
 
 
 def mp_sim(mp_sim_bin, scenario, out, env=None):
+    # The pages are written whatever the caller's environment turns off.
+    base = {k: v for k, v in os.environ.items() if k not in ("MP_NO_REPORT", "MPSIM_REPORT_SCRIPT")}
     return subprocess.run([mp_sim_bin, os.path.join(ROOT, scenario), out], capture_output=True,
-                          text=True, timeout=300, env=dict(os.environ, **(env or {})))
+                          text=True, timeout=300, env=dict(base, **(env or {})))
 
 
 def check_page(browser, out, passed):
