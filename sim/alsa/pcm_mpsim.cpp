@@ -556,6 +556,29 @@ int open_recording(const char *root, int index) {
     return fd < 0 ? -errno : fd;
 }
 
+// The opening of the card is a journal line, as the program's open of the
+// card's device file would be on the board, so that what it played can be
+// placed in time beside the rest.
+void journal_open(const char *root) {
+    char path[4096];
+    if (std::snprintf(path, sizeof path, "%s/.sim/journal", root) >= static_cast<int>(sizeof path))
+        return;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    char line[128];
+    const int n = std::snprintf(line, sizeof line, "%lld %d open %s w ok\n",
+                                static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec,
+                                static_cast<int>(getpid()), mpsim::board::kSoundDevice);
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (n > 0 && n < static_cast<int>(sizeof line)) {
+        const ssize_t ignored = write(fd, line, static_cast<size_t>(n));
+        (void)ignored;
+    }
+    close(fd);
+}
+
 int set_constraints(snd_pcm_ioplug_t *io) {
     static const unsigned kAccess[] = {SND_PCM_ACCESS_RW_INTERLEAVED};
     static const unsigned kFormats[] = {SND_PCM_FORMAT_S16_LE};
@@ -652,6 +675,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(mpsim) {
     err = set_constraints(&c->io);
     if (err >= 0) {
         err = open_recording(sim_root, state->recordings.fetch_add(1));
+        journal_open(sim_root);
         if (err >= 0) {
             c->rec_fd = err;
             // Until the program configures the stream the format is unknown.

@@ -58,6 +58,12 @@ def chart(axis, run, failed_t):
         lanes.append({"kind": "key", "title": "Key " + k["key"], "sub": "held", "h": 20, "data": k})
     lanes.append({"kind": "duty", "title": "Backlight duty", "sub": "pwm0/duty_cycle", "h": duty_h,
                   "data": duty_lane(axis, journal, end, duty_h)})
+    sound = [{"x": axis.x(t), "w": max(axis.x(t + length) - axis.x(t), 1), "t": t,
+              "label": name[:-4], "text": "%s, %.3f s" % (name, length)}
+             for t, length, name in run.get("sound", [])]
+    if sound:
+        lanes.append({"kind": "value", "title": "Sound", "sub": "recordings, as opened", "h": 24,
+                      "data": sound})
     for title, sub, changes in (
             ("Headphone", "GPIO 132, set", scenario_levels(steps, "headphone")),
             ("USB", "GPIO 1, set", scenario_levels(steps, "usb")),

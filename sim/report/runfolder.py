@@ -15,6 +15,7 @@ from array import array
 
 DUTY = "/sys/devices/soc/1c21000.pwm/pwm/pwmchip0/pwm0/duty_cycle"
 GPIO128 = "/sys/class/gpio/gpio128/value"
+SOUND = "/dev/snd/pcmC0D0p"  # each opening of the card starts a recording
 KEYS = ("UP", "DOWN", "LEFT", "RIGHT", "START", "A", "B")
 
 _STEP = re.compile(r"^\[\s*(-|[0-9.]+)\s*\] (.*)$")

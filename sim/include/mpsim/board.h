@@ -52,6 +52,8 @@ constexpr int kFullDuty = 80000;
 constexpr const char *kPanelUpdate = "/sys/kernel/screen_update/update";
 constexpr const char *kPanelPorch = "/sys/kernel/screen_update/lcdporch";
 constexpr const char *kFramebuffer = "/dev/fb0";
+// The codec's playback device, which ALSA's "default" opens.
+constexpr const char *kSoundDevice = "/dev/snd/pcmC0D0p";
 
 // ---- storage and versions ------------------------------------------------------
 constexpr const char *kStorage = "/mnt/UDISK";
