@@ -34,6 +34,7 @@ using namespace mpsim::vm;
 
 constexpr const char *kBoard = "/sys/kernel/debug/handheld_board/";
 constexpr const char *kTracePipe = "/run/bench/syscalls";
+constexpr const char *kTraceLog = "/run/bench/syscalls.log";
 constexpr const char *kSyslog = "/var/log/messages";
 constexpr uint32_t kGlassMagic = 0x53485550;
 
@@ -289,6 +290,22 @@ std::string Agent::answer(const std::string &verb, const std::string &args) {
         auto bytes = read_file(args);
         return bytes ? "ok " + hex(*bytes) : "ok missing";
     }
+    if (verb == "write") {
+        // "write PATH HEX": the file's whole content, on the disk when this answers.
+        size_t sp = args.find(' ');
+        std::string path = args.substr(0, sp);
+        std::string bytes;
+        for (size_t i = sp + 1; sp != std::string::npos && i + 1 < args.size(); i += 2)
+            bytes += static_cast<char>(std::stoi(args.substr(i, 2), nullptr, 16));
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return "error " + std::string(strerror(errno));
+        bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+                  fsync(fd) == 0;
+        close(fd);
+        sync();
+        return ok ? "ok" : "error " + std::string(strerror(errno));
+    }
     if (verb == "exists")
         return access(args.c_str(), F_OK) == 0 ? "ok 1" : "ok 0";
     if (verb == "signal" || verb == "kill") {
@@ -334,6 +351,8 @@ int Agent::run() {
     // Read and write: the pipe never reports an end while strace reopens it.
     int trace =
         mkfifo(kTracePipe, 0600) == 0 ? open(kTracePipe, O_RDWR | O_NONBLOCK | O_CLOEXEC) : -1;
+    // strace's own lines too, for whoever looks into the machine.
+    int raw = open(kTraceLog, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     // Room for a second of the program's calls between two passes.
     if (trace >= 0)
         fcntl(trace, F_SETPIPE_SZ, 1 << 20);
@@ -363,8 +382,11 @@ int Agent::run() {
         glass_.drain();
         const int64_t offset = clock_ns(CLOCK_REALTIME) - clock_ns(CLOCK_MONOTONIC);
         static char buf[1 << 16];
-        for (ssize_t n; trace >= 0 && (n = read(trace, buf, sizeof buf)) > 0;)
+        for (ssize_t n; trace >= 0 && (n = read(trace, buf, sizeof buf)) > 0;) {
             journal_.feed(buf, static_cast<size_t>(n), offset);
+            if (raw >= 0 && write(raw, buf, static_cast<size_t>(n)) != n)
+                raw = -1;
+        }
         sound_.service();
         log_.poll_once();
         flush();

@@ -271,13 +271,18 @@ void SyscallJournal::line(const std::string &text, int64_t realtime_minus_monoto
         ++p;
     char *frac = nullptr;
     long long sec = std::strtoll(p, &frac, 10);
-    if (frac == p || *frac != '.')
+    if (frac == p)
         return;
-    const char *digits = frac + 1;
-    char *after = nullptr;
-    long long nsec = std::strtoll(digits, &after, 10);
-    for (auto k = after - digits; k < 9; ++k)
-        nsec *= 10;
+    long long nsec = 0;
+    const char *after = frac;
+    if (*frac == '.') {
+        const char *digits = frac + 1;
+        char *stop = nullptr;
+        nsec = std::strtoll(digits, &stop, 10);
+        for (auto k = stop - digits; k < 9; ++k)
+            nsec *= 10;
+        after = stop;
+    }
     int64_t ns = sec * 1000000000LL + nsec - realtime_minus_monotonic;
     std::string rest = after;
     while (!rest.empty() && rest[0] == ' ')

@@ -8,6 +8,7 @@
 //   te-clock N          the panel clock (TE rate = N / (320 + porch))
 //   te-stop 0|1         the TE line stops toggling / toggles again
 //   read PATH           a file's bytes, as hex ("missing" when it is not there)
+//   write PATH HEX      a file's whole content, synced to its disk
 //   exists PATH         1 or 0
 //   signal N            signal N to the factory program
 //   kill                SIGKILL to the factory program and what it started
