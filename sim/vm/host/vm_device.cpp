@@ -13,8 +13,12 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
@@ -45,6 +49,26 @@ constexpr Ms kAnswerTimeout{30000};
 
 [[noreturn]] void unsupported(const std::string &what, const std::string &why) {
     throw Unsupported("mpsim vm: " + what + " has no meaning on the virtual device: " + why);
+}
+
+// The rate of this machine's time stamp counter, which is the emulated
+// CPU's too: told to the kernel, it need not calibrate the counter against
+// the emulated PIT, a calibration that fails now and then on a busy machine
+// (the kernel then hangs in its boot).
+long tsc_khz() {
+#if defined(__x86_64__)
+    timespec a{}, b{};
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    const unsigned long long t0 = __rdtsc();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const unsigned long long t1 = __rdtsc();
+    clock_gettime(CLOCK_MONOTONIC, &b);
+    const double ns =
+        static_cast<double>(b.tv_sec - a.tv_sec) * 1e9 + static_cast<double>(b.tv_nsec - a.tv_nsec);
+    return std::lround(static_cast<double>(t1 - t0) / ns * 1e6);
+#else
+    return 0;
+#endif
 }
 
 int64_t mono_ns() {
@@ -160,6 +184,7 @@ struct VmDevice::Impl {
     std::map<std::string, std::optional<std::string>> image_files;  // nullopt: removed
     std::map<std::string, std::optional<std::string>> udisk_files;  // until the next boot
     int last_porch = kDefaultPorch;
+    long tsc = 0;
 
     // The machine.
     pid_t qemu = -1;
@@ -381,12 +406,18 @@ std::string VmDevice::Impl::cmdline() const {
     std::string c =
         "console=ttyS0 quiet loglevel=1 nokaslr mitigations=off cryptomgr.notests "
         "tsc=reliable fbcon=map:9 rdinit=/sbin/init";
+    if (tsc > 0)
+        c += " tsc_early_khz=" + std::to_string(tsc);
     if (!low.empty())
         c += " handheld_board.low=" + low;
     c += " handheld_board.vol_adc=" + std::to_string(vol_raw);
     c += " handheld_board.bat_adc=" + std::to_string(bat_raw);
     c += " handheld_board.te_clock=" + std::to_string(te_clock);
     c += std::string(" handheld_board.te_stopped=") + (te_stopped ? "1" : "0");
+    // More for whoever looks into a boot, e.g. "loglevel=7".
+    const char *more = getenv("MPSIM_VM_APPEND");
+    if (more != nullptr && more[0] != '\0')
+        c += std::string(" ") + more;
     return c;
 }
 
@@ -427,7 +458,8 @@ VmDevice::VmDevice(VmOptions opt) : impl_(new Impl) {
     d.opt = std::move(opt);
     if (d.opt.image.empty())
         d.opt.image = vm_image_folder();
-    d.keep = d.opt.keep_folder;
+    const char *keep_env = getenv("MPSIM_KEEP_ROOT");
+    d.keep = d.opt.keep_folder || (keep_env != nullptr && std::string(keep_env) == "1");
     if (!d.opt.folder.empty()) {
         fs::remove_all(d.opt.folder);
         fs::create_directories(d.opt.folder);
@@ -447,6 +479,7 @@ VmDevice::VmDevice(VmOptions opt) : impl_(new Impl) {
         d.levels[g] = 1;
     d.vol_raw = volume_raw_for_percent(50);
     d.te_clock = d.opt.te_clock;
+    d.tsc = tsc_khz();
     // Factory-fresh storage: an empty ext4 file system.
     std::string disk = d.folder + "/udisk.img";
     int fd = open(disk.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
