@@ -395,6 +395,10 @@ int Agent::run() {
 
 }  // namespace
 
+void mpsim::vm::send_message(uint32_t type, const void *a, size_t an, const void *b, size_t bn) {
+    send(type, a, an, b, bn);
+}
+
 int main() {
     signal(SIGPIPE, SIG_IGN);
     Agent agent;

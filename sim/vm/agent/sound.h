@@ -2,17 +2,33 @@
 // card: one recording per opening of the card's playback side.
 #pragma once
 
-#include <poll.h>
+#include <alsa/asoundlib.h>
 
-#include <cstddef>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace mpsim::vm {
 
+// Called for each message the agent sends to the host.
+void send_message(uint32_t type, const void *a, size_t an, const void *b, size_t bn);
+
 class Sound {
   public:
-    void start();
-    void service();
+    void start();    // opens the capture side
+    void service();  // sends what was played since the last call
+
+  private:
+    long long run_begin();
+    void end_run(long long at);
+
+    snd_pcm_t *pcm_ = nullptr;
+    long long position_ = 0;  // capture frames read
+    bool in_recording_ = false;
+    int recordings_ = 0;
+    std::string trigger_;  // the playback side's last start
+    std::vector<std::pair<long long, long long>>
+        runs_;  // capture frames [begin, end), end -1: open
 };
 
 }  // namespace mpsim::vm
