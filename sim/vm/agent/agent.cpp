@@ -258,7 +258,8 @@ class Agent {
               [](bool killed, int code) {
                   send_text(kMsgExit, (killed ? "killed " : "exited ") + std::to_string(code));
               },
-              [this](uint32_t push, int64_t *t) { return glass_.frame_of_push(push, t); }}) {}
+              [this](uint32_t push, int64_t *t) { return glass_.frame_of_push(push, t); },
+              [this] { sound_.opened(); }}) {}
 
     int run();
 

@@ -89,8 +89,15 @@ long long Sound::run_begin() {
 }
 
 void Sound::end_run(long long at) {
-    if (!runs_.empty() && runs_.back().second < 0)
-        runs_.back().second = std::max(at, runs_.back().first);
+    if (!runs_.empty() && runs_.back().end < 0)
+        runs_.back().end = std::max(at, runs_.back().begin);
+}
+
+void Sound::new_recording() {
+    RecordingPayload r{static_cast<uint32_t>(recordings_), kRate, kChannels, 0};
+    send_message(kMsgRecording, &r, sizeof r, nullptr, 0);
+    ++recordings_;
+    in_recording_ = true;
 }
 
 void Sound::service() {
@@ -101,22 +108,20 @@ void Sound::service() {
     const std::string play = slurp(kPlayStatus);
     const bool open = !play.empty() && play.rfind("closed", 0) != 0;
     const std::string state = field(play, "state");
-    if (open && !in_recording_) {
-        in_recording_ = true;
-        runs_.clear();
-        trigger_.clear();
-        RecordingPayload r{static_cast<uint32_t>(recordings_), kRate, kChannels, 0};
-        send_message(kMsgRecording, &r, sizeof r, nullptr, 0);
-        ++recordings_;
-    }
+    // Each opening makes a recording; without the journal's word of it, a
+    // playback side found open after it was found closed does.
+    for (; opened_ > 0; --opened_)
+        new_recording();
+    if (open && !in_recording_)
+        new_recording();
     if (in_recording_ && (state == "RUNNING" || state == "DRAINING") &&
         field(play, "trigger_time") != trigger_) {
-        // A new run (the first, or one after an underrun): the one before
-        // ends where it begins.
+        // A new run (the first of an opening, or one after an underrun):
+        // the one before ends where it begins.
         long long begin = run_begin();
         if (begin >= 0) {
             end_run(begin);
-            runs_.push_back({begin, -1});
+            runs_.push_back({recordings_ - 1, begin, -1});
             trigger_ = field(play, "trigger_time");
         }
     }
@@ -124,10 +129,12 @@ void Sound::service() {
         // The run ended where the playback position stopped.
         long long p = hw_ptr(play);
         if (p >= 0)
-            end_run(runs_.back().first + p);
+            end_run(runs_.back().begin + p);
     }
-    if (!open && in_recording_)
+    if (!open) {
         end_run(position_);
+        in_recording_ = false;
+    }
 
     // The frames captured so far, those of the runs sent on.
     std::vector<int16_t> buf(4096 * kChannels);
@@ -147,18 +154,17 @@ void Sound::service() {
         }
         const long long first = position_;
         position_ += n;
-        for (const auto &[begin, end] : runs_) {
-            long long from = std::max(first, begin);
-            long long to = end >= 0 ? std::min(position_, end) : position_;
+        for (const Run &r : runs_) {
+            long long from = std::max(first, r.begin);
+            long long to = r.end >= 0 ? std::min(position_, r.end) : position_;
             if (to <= from)
                 continue;
-            uint32_t index = static_cast<uint32_t>(recordings_ - 1);
+            uint32_t index = static_cast<uint32_t>(r.recording);
             send_message(kMsgSamples, &index, sizeof index, buf.data() + (from - first) * kChannels,
                          static_cast<size_t>(to - from) * kChannels * 2);
         }
     }
-    if (!open)
-        in_recording_ = false;
+    std::erase_if(runs_, [&](const Run &r) { return r.end >= 0 && r.end <= position_; });
 }
 
 }  // namespace mpsim::vm

@@ -15,20 +15,27 @@ void send_message(uint32_t type, const void *a, size_t an, const void *b, size_t
 
 class Sound {
   public:
-    void start();    // opens the capture side
-    void service();  // sends what was played since the last call
+    void start();                 // opens the capture side
+    void service();               // sends what was played since the last call
+    void opened() { ++opened_; }  // the program opened the playback side (journal)
 
   private:
+    struct Run {
+        int recording;
+        long long begin;  // capture frames [begin, end); end -1 while it runs
+        long long end;
+    };
     long long run_begin();
     void end_run(long long at);
+    void new_recording();
 
     snd_pcm_t *pcm_ = nullptr;
     long long position_ = 0;  // capture frames read
     bool in_recording_ = false;
     int recordings_ = 0;
+    int opened_ = 0;
     std::string trigger_;  // the playback side's last start
-    std::vector<std::pair<long long, long long>>
-        runs_;  // capture frames [begin, end), end -1: open
+    std::vector<Run> runs_;
 };
 
 }  // namespace mpsim::vm

@@ -381,6 +381,9 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
                                                  : 0;
         if (c.result >= 0)
             fds_[g][static_cast<int>(c.result)] = path;
+        if (c.result >= 0 && path.rfind("/dev/snd/pcmC", 0) == 0 && path.back() == 'p' &&
+            sink_.sound_opened)
+            sink_.sound_opened();
         if (!is_device_path(path))
             return;
         const long acc = flags & O_ACCMODE;

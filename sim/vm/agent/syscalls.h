@@ -35,6 +35,7 @@ class SyscallJournal {
         // The distinct frame the n-th push (from 1) showed, and when; -1 when
         // the push was not captured.
         std::function<int(uint32_t push, int64_t *time_ns)> frame_of_push;
+        std::function<void()> sound_opened;  // a playback device of a sound card opened
     };
 
     explicit SyscallJournal(Sink sink) : sink_(std::move(sink)) {}
