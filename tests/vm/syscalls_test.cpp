@@ -15,6 +15,7 @@ struct Seen {
     std::vector<std::string> journal;
     std::string out, err;
     std::string exit;
+    int sound_opens = 0;
 };
 
 // Wall clock 1000 s ahead of the monotonic clock.
@@ -34,7 +35,8 @@ SyscallJournal journal_into(Seen &s) {
                              [](uint32_t push, int64_t *t) {
                                  *t = 5000000000 + push;
                                  return static_cast<int>(push) - 1;
-                             }});
+                             },
+                             [&s] { ++s.sound_opens; }});
 }
 
 // "/usr/bin/mp_test" and its arguments, as -xx prints them.
@@ -87,6 +89,9 @@ TEST(SyscallJournal, ThreadsSplitCallsAndChildrenOfTheProgram) {
          "130 1003.3 <... write resumed>) = 2\n"
          "122 1004 clone(child_stack=NULL, flags=0x1200000|17, child_tidptr=0x38) = 140\n"
          "140 1004.1 write(2, \"\\x65\\x72\\x72\", 3) = 3\n"
+         // The sound card's playback side opened, its capture side not.
+         "130 1004.2 openat(-100, \"/dev/snd/pcmC0D0p\", 0x80802) = 7\n"
+         "130 1004.3 openat(-100, \"/dev/snd/pcmC0D1c\", 0x80802) = 8\n"
          "130 1005 +++ exited with 0 +++\n"
          "122 1005.1 +++ exited with 0 +++\n");
     std::vector<std::string> want = {"1000000001 122 exec /usr/bin/mp_test 6d70002f61 ok",
@@ -98,6 +103,7 @@ TEST(SyscallJournal, ThreadsSplitCallsAndChildrenOfTheProgram) {
     EXPECT_EQ(s.err, "err");
     EXPECT_EQ(s.exit, "exited 0");
     EXPECT_EQ(j.program(), 122);
+    EXPECT_EQ(s.sound_opens, 1);
 }
 
 TEST(SyscallJournal, AProgramKilledBySignal) {

@@ -320,6 +320,8 @@ std::string Agent::answer(const std::string &verb, const std::string &args) {
             kill(pid, sig);
         return "ok";
     }
+    if (verb == "underruns")
+        return "ok " + std::to_string(sound_.underruns());
     if (verb == "time")
         return "ok " + std::to_string(clock_ns(CLOCK_MONOTONIC));
     return "error unknown command " + verb;

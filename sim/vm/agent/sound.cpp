@@ -98,6 +98,7 @@ void Sound::new_recording() {
     send_message(kMsgRecording, &r, sizeof r, nullptr, 0);
     ++recordings_;
     in_recording_ = true;
+    runs_of_recording_ = 0;
 }
 
 void Sound::service() {
@@ -120,6 +121,10 @@ void Sound::service() {
         // the one before ends where it begins.
         long long begin = run_begin();
         if (begin >= 0) {
+            // A second run of one opening follows an underrun: the card
+            // stopped, the program prepared it and wrote again.
+            if (runs_of_recording_++ > 0)
+                ++underruns_;
             end_run(begin);
             runs_.push_back({recordings_ - 1, begin, -1});
             trigger_ = field(play, "trigger_time");

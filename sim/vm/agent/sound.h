@@ -18,6 +18,7 @@ class Sound {
     void start();                 // opens the capture side
     void service();               // sends what was played since the last call
     void opened() { ++opened_; }  // the program opened the playback side (journal)
+    int underruns() const { return underruns_; }
 
   private:
     struct Run {
@@ -34,6 +35,8 @@ class Sound {
     bool in_recording_ = false;
     int recordings_ = 0;
     int opened_ = 0;
+    int runs_of_recording_ = 0;
+    int underruns_ = 0;
     std::string trigger_;  // the playback side's last start
     std::vector<Run> runs_;
 };

@@ -184,6 +184,7 @@ struct VmDevice::Impl {
     std::map<std::string, std::optional<std::string>> image_files;  // nullopt: removed
     std::map<std::string, std::optional<std::string>> udisk_files;  // until the next boot
     int last_porch = kDefaultPorch;
+    int last_underruns = 0;
     long tsc = 0;
 
     // The machine.
@@ -908,7 +909,9 @@ Recording VmDevice::recording(int index) const {
 }
 
 int VmDevice::underruns() const {
-    unsupported("counting underruns", "the program's recoveries are not seen from outside");
+    if (impl_->up())
+        impl_->last_underruns = std::atoi(impl_->ask("underruns").c_str());
+    return impl_->last_underruns;
 }
 
 // ---- waiting -------------------------------------------------------------------

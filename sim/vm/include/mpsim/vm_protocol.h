@@ -12,6 +12,7 @@
 //   exists PATH         1 or 0
 //   signal N            signal N to the factory program
 //   kill                SIGKILL to the factory program and what it started
+//   underruns           how often the sound card's playback side ran dry
 //   time                the agent's CLOCK_MONOTONIC in nanoseconds
 // Each command gets one Answer: "<id> ok [text]" or "<id> error <text>".
 //

@@ -124,7 +124,9 @@ class VmDevice {
     std::vector<JournalEntry> journal(const std::string &op, const std::string &path) const;
     int recording_count() const;
     Recording recording(int index) const;
-    int underruns() const;  // Unsupported
+    // Underruns of the loopback card: each run of its playback side after
+    // the first of one opening (the card ran dry, the program prepared it).
+    int underruns() const;
 
     // ---- waiting -----------------------------------------------------------
     bool wait_until(const std::function<bool()> &cond, Ms timeout);
