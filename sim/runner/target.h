@@ -21,12 +21,6 @@ namespace mpsim {
 
 struct RunConfig;
 
-// A line the device cannot carry out: the message says why.
-class Unsupported : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
 class Target {
   public:
     virtual ~Target() = default;

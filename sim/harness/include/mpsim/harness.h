@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,14 @@ struct Options {
     int te_clock = kDefaultTeClock;
     bool keep_root = false;  // keep the root folder after the Device is destroyed
     std::string root;        // use this folder (made empty) instead of a fresh temporary one
+};
+
+// What one device can do and another cannot (the simulated device's faults
+// need a hook in the program's calls; a real kernel has none): the message
+// says why.
+class Unsupported : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
 };
 
 struct ExitStatus {

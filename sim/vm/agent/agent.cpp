@@ -1,0 +1,409 @@
+// bench-agent: the test bench's hands inside the virtual device.
+//
+// Started by the image's S30bench before the firmware's start script. It
+// talks to the host over the virtio serial port "bench" (vm_protocol.h):
+// sets input levels, converter readings and the panel clock through the
+// board module's debugfs folder, and sends back every push of the panel, the
+// journal of the factory program's system calls (from strace, through the
+// pipe /run/bench/syscalls), its output and exit status, the system log and
+// the sound the loopback card played.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mpsim/vm_protocol.h"
+#include "sound.h"
+#include "syscalls.h"
+
+namespace {
+
+using namespace mpsim::vm;
+
+constexpr const char *kBoard = "/sys/kernel/debug/handheld_board/";
+constexpr const char *kTracePipe = "/run/bench/syscalls";
+constexpr const char *kTraceLog = "/run/bench/syscalls.log";
+constexpr const char *kSyslog = "/var/log/messages";
+constexpr uint32_t kGlassMagic = 0x53485550;
+
+// One push as the board module's debugfs "glass" hands it out.
+struct GlassPush {
+    uint32_t magic;
+    uint32_t push;
+    uint64_t time_ns;
+    uint32_t width;
+    uint32_t height;
+    uint32_t dropped;
+    uint32_t reserved;
+};
+constexpr size_t kGlassPixels = 240 * 180;
+
+int g_port = -1;
+
+int64_t clock_ns(clockid_t id) {
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void write_all(const void *data, size_t n) {
+    const auto *p = static_cast<const char *>(data);
+    while (n > 0) {
+        ssize_t w = write(g_port, p, n);
+        if (w < 0 && errno == EAGAIN) {
+            pollfd pf{g_port, POLLOUT, 0};
+            poll(&pf, 1, 100);
+            continue;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return;  // the host went away: nothing left to tell
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+// Messages are gathered and written once per pass of the main loop: every
+// write to the port costs an exit to the emulator.
+std::string g_out;
+
+void flush() {
+    write_all(g_out.data(), g_out.size());
+    g_out.clear();
+}
+
+void send(uint32_t type, const void *a, size_t an, const void *b = nullptr, size_t bn = 0) {
+    MsgHeader h{type, static_cast<uint32_t>(an + bn)};
+    g_out.append(reinterpret_cast<const char *>(&h), sizeof h);
+    g_out.append(static_cast<const char *>(a), an);
+    if (bn > 0)
+        g_out.append(static_cast<const char *>(b), bn);
+    if (g_out.size() > (256u << 10))
+        flush();
+}
+
+void send_text(uint32_t type, const std::string &s) {
+    send(type, s.data(), s.size());
+}
+
+std::string find_port() {
+    DIR *d = opendir("/sys/class/virtio-ports");
+    if (d == nullptr)
+        return "";
+    std::string found;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::string base = std::string("/sys/class/virtio-ports/") + e->d_name;
+        FILE *f = std::fopen((base + "/name").c_str(), "r");
+        if (f == nullptr)
+            continue;
+        char name[64] = {};
+        if (std::fgets(name, sizeof name, f) != nullptr &&
+            std::string(name).substr(0, strlen(kPortName)) == kPortName &&
+            (name[strlen(kPortName)] == '\n' || name[strlen(kPortName)] == '\0'))
+            found = std::string("/dev/") + e->d_name;
+        std::fclose(f);
+    }
+    closedir(d);
+    return found;
+}
+
+std::optional<std::string> read_file(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        ssize_t r = read(fd, buf, sizeof buf);
+        if (r <= 0)
+            break;
+        out.append(buf, static_cast<size_t>(r));
+    }
+    close(fd);
+    return out;
+}
+
+bool write_board(const std::string &file, const std::string &text) {
+    int fd = open((std::string(kBoard) + file).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+std::string hex(const std::string &bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+// ---- panel pushes --------------------------------------------------------------
+
+class Glass {
+  public:
+    bool open_board() {
+        fd_ = open((std::string(kBoard) + "glass").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        return fd_ >= 0;
+    }
+    int fd() const { return fd_; }
+
+    // Sends every push the board holds; keeps which distinct frame each showed.
+    void drain() {
+        std::vector<char> rec(sizeof(GlassPush) + kGlassPixels * 4);
+        while (fd_ >= 0) {
+            ssize_t r = read(fd_, rec.data(), rec.size());
+            if (r != static_cast<ssize_t>(rec.size()))
+                return;
+            GlassPush h{};
+            memcpy(&h, rec.data(), sizeof h);
+            if (h.magic != kGlassMagic)
+                return;
+            const auto *px = reinterpret_cast<const uint32_t *>(rec.data() + sizeof h);
+            const size_t words = size_t{h.width} * h.height;
+            bool same =
+                !last_.empty() && last_.size() == words && memcmp(last_.data(), px, words * 4) == 0;
+            if (!same) {
+                last_.assign(px, px + words);
+                ++distinct_;
+            }
+            if (frame_of_.size() <= h.push)
+                frame_of_.resize(h.push + 1, {-1, 0});
+            frame_of_[h.push] = {distinct_ - 1, static_cast<int64_t>(h.time_ns)};
+            FramePayload f{h.push, static_cast<uint32_t>(distinct_ - 1), h.time_ns, h.width,
+                           h.height};
+            if (same) {
+                send(kMsgPush, &f, sizeof f);
+                continue;
+            }
+            // Run lengths: screens are mostly flat colour.
+            std::vector<uint32_t> runs;
+            for (size_t i = 0; i < words;) {
+                size_t j = i + 1;
+                while (j < words && px[j] == px[i])
+                    ++j;
+                runs.push_back(static_cast<uint32_t>(j - i));
+                runs.push_back(px[i]);
+                i = j;
+            }
+            send(kMsgFrame, &f, sizeof f, runs.data(), runs.size() * 4);
+        }
+    }
+
+    int frame_of_push(uint32_t push, int64_t *time_ns) {
+        drain();
+        if (push >= frame_of_.size() || frame_of_[push].first < 0)
+            return -1;
+        *time_ns = frame_of_[push].second;
+        return frame_of_[push].first;
+    }
+
+  private:
+    int fd_ = -1;
+    int distinct_ = 0;
+    std::vector<uint32_t> last_;
+    std::vector<std::pair<int, int64_t>> frame_of_;  // push -> frame, time
+};
+
+// ---- the system log ------------------------------------------------------------
+
+class LogTail {
+  public:
+    void poll_once() {
+        if (fd_ < 0) {
+            fd_ = open(kSyslog, O_RDONLY | O_CLOEXEC);
+            if (fd_ < 0)
+                return;
+        }
+        char buf[8192];
+        for (;;) {
+            ssize_t r = read(fd_, buf, sizeof buf);
+            if (r <= 0)
+                return;
+            send(kMsgLog, buf, static_cast<size_t>(r));
+        }
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// ---- commands ------------------------------------------------------------------
+
+class Agent {
+  public:
+    Agent()
+        : journal_(SyscallJournal::Sink{
+              [](const std::string &l) { send_text(kMsgJournal, l); },
+              [](int fd, const std::string &b) { send_text(fd == 1 ? kMsgStdout : kMsgStderr, b); },
+              [](bool killed, int code) {
+                  send_text(kMsgExit, (killed ? "killed " : "exited ") + std::to_string(code));
+              },
+              [this](uint32_t push, int64_t *t) { return glass_.frame_of_push(push, t); },
+              [this] { sound_.opened(); }}) {}
+
+    int run();
+
+  private:
+    void command(const std::string &line);
+    std::string answer(const std::string &verb, const std::string &args);
+
+    Glass glass_;
+    LogTail log_;
+    SyscallJournal journal_;
+    Sound sound_;
+    std::string in_;
+};
+
+std::string Agent::answer(const std::string &verb, const std::string &args) {
+    if (verb == "level")
+        return write_board("levels", args) ? "ok" : "error " + std::string(strerror(errno));
+    if (verb == "vol" || verb == "bat")
+        return write_board(verb + "_adc", args) ? "ok" : "error " + std::string(strerror(errno));
+    if (verb == "te-clock" || verb == "te-stop")
+        return write_board(verb == "te-clock" ? "te_clock" : "te_stopped", args)
+                   ? "ok"
+                   : "error " + std::string(strerror(errno));
+    if (verb == "levels") {
+        auto text = read_file(std::string(kBoard) + "levels");
+        return text ? "ok " + *text : "error no board";
+    }
+    if (verb == "read") {
+        auto bytes = read_file(args);
+        return bytes ? "ok " + hex(*bytes) : "ok missing";
+    }
+    if (verb == "write") {
+        // "write PATH HEX": the file's whole content, on the disk when this answers.
+        size_t sp = args.find(' ');
+        std::string path = args.substr(0, sp);
+        std::string bytes;
+        for (size_t i = sp + 1; sp != std::string::npos && i + 1 < args.size(); i += 2)
+            bytes += static_cast<char>(std::stoi(args.substr(i, 2), nullptr, 16));
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return "error " + std::string(strerror(errno));
+        bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+                  fsync(fd) == 0;
+        close(fd);
+        sync();
+        return ok ? "ok" : "error " + std::string(strerror(errno));
+    }
+    if (verb == "exists")
+        return access(args.c_str(), F_OK) == 0 ? "ok 1" : "ok 0";
+    if (verb == "signal" || verb == "kill") {
+        int sig = verb == "kill" ? SIGKILL : std::atoi(args.c_str());
+        std::vector<int> pids = journal_.program_tree();
+        if (pids.empty())
+            return "error the program is not running";
+        if (verb == "signal")
+            pids.resize(1);  // the program alone, as init would
+        for (int pid : pids)
+            kill(pid, sig);
+        return "ok";
+    }
+    if (verb == "underruns")
+        return "ok " + std::to_string(sound_.underruns());
+    if (verb == "time")
+        return "ok " + std::to_string(clock_ns(CLOCK_MONOTONIC));
+    return "error unknown command " + verb;
+}
+
+void Agent::command(const std::string &line) {
+    size_t sp1 = line.find(' ');
+    if (sp1 == std::string::npos)
+        return;
+    size_t sp2 = line.find(' ', sp1 + 1);
+    std::string id = line.substr(0, sp1);
+    std::string verb =
+        line.substr(sp1 + 1, sp2 == std::string::npos ? std::string::npos : sp2 - sp1 - 1);
+    std::string args = sp2 == std::string::npos ? "" : line.substr(sp2 + 1);
+    send_text(kMsgAnswer, id + " " + answer(verb, args));
+}
+
+int Agent::run() {
+    std::string port = find_port();
+    g_port = port.empty() ? -1 : open(port.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (g_port < 0) {
+        std::fprintf(stderr, "bench-agent: no virtio port named %s\n", kPortName);
+        return 1;
+    }
+    glass_.open_board();
+    sound_.start();
+
+    mkdir("/run/bench", 0755);
+    unlink(kTracePipe);
+    // Read and write: the pipe never reports an end while strace reopens it.
+    int trace =
+        mkfifo(kTracePipe, 0600) == 0 ? open(kTracePipe, O_RDWR | O_NONBLOCK | O_CLOEXEC) : -1;
+    // strace's own lines too, for whoever looks into the machine.
+    int raw = open(kTraceLog, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Room for a second of the program's calls between two passes.
+    if (trace >= 0)
+        fcntl(trace, F_SETPIPE_SZ, 1 << 20);
+    utsname u{};
+    uname(&u);
+    send_text(kMsgHello, std::to_string(clock_ns(CLOCK_MONOTONIC)) + " " + u.release);
+    flush();
+
+    // The loop wakes at once for the host's commands and otherwise every
+    // 10 ms: waking for each of strace's lines would take the CPU the
+    // program needs to keep up with the panel's TE edges.
+    for (;;) {
+        std::vector<pollfd> pf = {{g_port, POLLIN, 0}};
+        if (poll(pf.data(), pf.size(), 10) < 0 && errno != EINTR)
+            return 1;
+        if (pf[0].revents & POLLIN) {
+            char buf[4096];
+            ssize_t n = read(g_port, buf, sizeof buf);
+            if (n > 0) {
+                in_.append(buf, static_cast<size_t>(n));
+                for (size_t nl; (nl = in_.find('\n')) != std::string::npos;) {
+                    command(in_.substr(0, nl));
+                    in_.erase(0, nl + 1);
+                }
+            }
+        }
+        glass_.drain();
+        const int64_t offset = clock_ns(CLOCK_REALTIME) - clock_ns(CLOCK_MONOTONIC);
+        static char buf[1 << 16];
+        for (ssize_t n; trace >= 0 && (n = read(trace, buf, sizeof buf)) > 0;) {
+            journal_.feed(buf, static_cast<size_t>(n), offset);
+            if (raw >= 0 && write(raw, buf, static_cast<size_t>(n)) != n)
+                raw = -1;
+        }
+        sound_.service();
+        log_.poll_once();
+        flush();
+    }
+}
+
+}  // namespace
+
+void mpsim::vm::send_message(uint32_t type, const void *a, size_t an, const void *b, size_t bn) {
+    send(type, a, an, b, bn);
+}
+
+int main() {
+    signal(SIGPIPE, SIG_IGN);
+    Agent agent;
+    return agent.run();
+}

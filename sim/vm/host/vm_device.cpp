@@ -1,0 +1,951 @@
+// The handheld as a virtual machine (see vm_device.h).
+#include "mpsim/vm_device.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "mpsim/vm_protocol.h"
+
+extern char **environ;
+
+namespace mpsim {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char *kUdisk = "/mnt/UDISK/";
+constexpr const char *kKeysDevice = "/sys/bus/platform/drivers/gpio-keys-polled/gpio-keys.7";
+constexpr Ms kAnswerTimeout{30000};
+
+[[noreturn]] void fail(const std::string &what) {
+    throw std::runtime_error("mpsim vm: " + what +
+                             (errno != 0 ? ": " + std::string(strerror(errno)) : ""));
+}
+
+[[noreturn]] void unsupported(const std::string &what, const std::string &why) {
+    throw Unsupported("mpsim vm: " + what + " has no meaning on the virtual device: " + why);
+}
+
+// The rate of this machine's time stamp counter, which is the emulated
+// CPU's too: told to the kernel, it need not calibrate the counter against
+// the emulated PIT, a calibration that fails now and then on a busy machine
+// (the kernel then hangs in its boot).
+long tsc_khz() {
+#if defined(__x86_64__)
+    timespec a{}, b{};
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    const unsigned long long t0 = __rdtsc();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const unsigned long long t1 = __rdtsc();
+    clock_gettime(CLOCK_MONOTONIC, &b);
+    const double ns =
+        static_cast<double>(b.tv_sec - a.tv_sec) * 1e9 + static_cast<double>(b.tv_nsec - a.tv_nsec);
+    return std::lround(static_cast<double>(t1 - t0) / ns * 1e6);
+#else
+    return 0;
+#endif
+}
+
+int64_t mono_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::string unhex(const std::string &h) {
+    auto v = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    std::string out;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        out += static_cast<char>(v(h[i]) * 16 + v(h[i + 1]));
+    return out;
+}
+
+bool starts_with(const std::string &s, const std::string &prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+// A shell word in single quotes, as /etc/default/mp-test holds its values.
+std::string quoted(const std::string &s) {
+    std::string out = "'";
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Runs a program of this machine; its standard output, or nullopt when it fails.
+std::optional<std::string> run(const std::vector<std::string> &argv) {
+    int pipefd[2];
+    if (pipe2(pipefd, O_CLOEXEC) != 0)
+        return std::nullopt;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char *> args;
+    std::vector<std::string> copy = argv;
+    for (std::string &a : copy)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    int err = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(pipefd[1]);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; err == 0 && (n = read(pipefd[0], buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<size_t>(n));
+    close(pipefd[0]);
+    int ws = 0;
+    if (err != 0 || waitpid(pid, &ws, 0) != pid || !WIFEXITED(ws) || WEXITSTATUS(ws) != 0)
+        return std::nullopt;
+    return out;
+}
+
+// An initramfs archive ("newc" cpio) of a few files, appended to the image's.
+class Cpio {
+  public:
+    void dir(const std::string &path) {
+        if (path.empty() || path == "/" || !dirs_.insert(path).second)
+            return;
+        dir(fs::path(path).parent_path().string());
+        entry(path, 0040755, "");
+    }
+    void file(const std::string &path, const std::string &data, unsigned mode = 0100644) {
+        dir(fs::path(path).parent_path().string());
+        entry(path, mode, data);
+    }
+    std::string finish() {
+        entry("TRAILER!!!", 0, "");
+        return out_;
+    }
+
+  private:
+    void entry(const std::string &path, unsigned mode, const std::string &data) {
+        std::string name = path[0] == '/' ? path.substr(1) : path;
+        char head[111];
+        std::snprintf(head, sizeof head,
+                      "070701%08X%08X%08X%08X%08X%08X%08zX%08X%08X%08X%08X%08zX%08X", ++ino_, mode,
+                      0u, 0u, 1u, 0u, data.size(), 0u, 0u, 0u, 0u, name.size() + 1, 0u);
+        out_ += head;
+        out_ += name;
+        out_ += '\0';
+        out_.append((4 - out_.size() % 4) % 4, '\0');
+        out_ += data;
+        out_.append((4 - out_.size() % 4) % 4, '\0');
+    }
+    std::string out_;
+    std::set<std::string> dirs_;
+    unsigned ino_ = 100000;
+};
+
+}  // namespace
+
+std::string vm_image_folder() {
+    const char *env = getenv("MPSIM_VM_IMAGE");
+    return env != nullptr && env[0] != '\0' ? env : MPSIM_VM_IMAGE_DEFAULT;
+}
+
+struct VmDevice::Impl {
+    VmOptions opt;
+    std::string folder;
+    bool keep = false;
+
+    // The board at the next power-on.
+    std::map<unsigned, int> levels;
+    int vol_raw = 0;
+    int bat_raw = 80;
+    int te_clock = kDefaultTeClock;
+    bool te_stopped = false;
+    std::map<std::string, std::optional<std::string>> image_files;  // nullopt: removed
+    std::map<std::string, std::optional<std::string>> udisk_files;  // until the next boot
+    int last_porch = kDefaultPorch;
+    int last_underruns = 0;
+    long tsc = 0;
+
+    // The machine.
+    pid_t qemu = -1;
+    int sock = -1;
+    std::thread reader;
+    int64_t power_on_ns = 0;
+    int next_id = 0;
+
+    // What came back, behind mu.
+    mutable std::mutex mu;
+    std::condition_variable cv;
+    bool connected = false;
+    bool gone = true;    // no machine, or it stopped
+    int64_t offset = 0;  // host monotonic minus guest monotonic
+    std::string release;
+    std::vector<Frame> frames;
+    int pushes = 0;
+    std::vector<JournalEntry> journal;
+    std::string out, err, log;
+    std::optional<ExitStatus> exit;
+    pid_t program = 0;
+    int64_t program_start_ns = 0;
+    std::map<int, std::string> answers;
+    std::vector<Recording> recordings;
+
+    void receive();
+    void message(uint32_t type, const std::string &p);
+    std::string ask(const std::string &verb, const std::string &args = "");
+    bool up() const {
+        std::lock_guard<std::mutex> l(mu);
+        return !gone;
+    }
+    void stop_machine();
+    std::string cmdline() const;
+    void make_initrd(const std::string &app_dir, const std::string &finish);
+};
+
+void VmDevice::Impl::message(uint32_t type, const std::string &p) {
+    std::lock_guard<std::mutex> l(mu);
+    switch (type) {
+        case vm::kMsgHello: {
+            int64_t guest = std::stoll(p);
+            offset = mono_ns() - guest;
+            release = p.substr(p.find(' ') + 1);
+            connected = true;
+            break;
+        }
+        case vm::kMsgAnswer: {
+            size_t sp = p.find(' ');
+            answers[std::stoi(p.substr(0, sp))] = sp == std::string::npos ? "" : p.substr(sp + 1);
+            break;
+        }
+        case vm::kMsgFrame:
+        case vm::kMsgPush: {
+            if (p.size() < sizeof(vm::FramePayload))
+                break;
+            vm::FramePayload f{};
+            memcpy(&f, p.data(), sizeof f);
+            pushes = std::max(pushes, static_cast<int>(f.push));
+            if (type == vm::kMsgPush)
+                break;
+            Frame fr;
+            fr.width = static_cast<int>(f.width);
+            fr.height = static_cast<int>(f.height);
+            fr.push = f.push;
+            fr.time_ns = static_cast<uint64_t>(static_cast<int64_t>(f.time_ns) + offset);
+            const size_t words = size_t{f.width} * f.height;
+            fr.px.reserve(words);
+            for (size_t at = sizeof f; at + 8 <= p.size() && fr.px.size() < words; at += 8) {
+                uint32_t run_len = 0;
+                uint32_t px = 0;
+                memcpy(&run_len, p.data() + at, 4);
+                memcpy(&px, p.data() + at + 4, 4);
+                fr.px.insert(fr.px.end(), std::min<size_t>(run_len, words - fr.px.size()), px);
+            }
+            fr.px.resize(words);
+            frames.push_back(std::move(fr));
+            break;
+        }
+        case vm::kMsgJournal: {
+            auto e = parse_journal_line(p);
+            if (!e)
+                break;
+            e->time_ns = static_cast<uint64_t>(static_cast<int64_t>(e->time_ns) + offset);
+            if (e->op == "exec") {
+                std::string argv = unhex(e->arg);
+                e->bytes.assign(argv.begin(), argv.end());
+                if (e->path == "/usr/bin/mp_test" && program == 0) {
+                    program = e->pid;
+                    program_start_ns = static_cast<int64_t>(e->time_ns);
+                }
+            }
+            journal.push_back(std::move(*e));
+            break;
+        }
+        case vm::kMsgStdout:
+            out += p;
+            break;
+        case vm::kMsgStderr:
+            err += p;
+            break;
+        case vm::kMsgLog:
+            log += p;
+            break;
+        case vm::kMsgExit: {
+            ExitStatus s;
+            s.exited = starts_with(p, "exited");
+            s.code = std::stoi(p.substr(p.find(' ') + 1));
+            exit = s;
+            break;
+        }
+        case vm::kMsgRecording: {
+            vm::RecordingPayload r{};
+            if (p.size() < sizeof r)
+                break;
+            memcpy(&r, p.data(), sizeof r);
+            if (recordings.size() <= r.index)
+                recordings.resize(r.index + 1);
+            recordings[r.index].rate = r.rate;
+            recordings[r.index].channels = r.channels;
+            break;
+        }
+        case vm::kMsgSamples: {
+            uint32_t index = 0;
+            if (p.size() < 4)
+                break;
+            memcpy(&index, p.data(), 4);
+            if (index >= recordings.size())
+                break;
+            auto &s = recordings[index].samples;
+            size_t n = (p.size() - 4) / 2;
+            size_t at = s.size();
+            s.resize(at + n);
+            memcpy(s.data() + at, p.data() + 4, n * 2);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void VmDevice::Impl::receive() {
+    std::string buf;
+    char chunk[1 << 16];
+    for (;;) {
+        ssize_t n = read(sock, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        buf.append(chunk, static_cast<size_t>(n));
+        size_t at = 0;
+        while (buf.size() - at >= sizeof(vm::MsgHeader)) {
+            vm::MsgHeader h{};
+            memcpy(&h, buf.data() + at, sizeof h);
+            if (buf.size() - at - sizeof h < h.len)
+                break;
+            message(h.type, buf.substr(at + sizeof h, h.len));
+            at += sizeof h + h.len;
+        }
+        buf.erase(0, at);
+        cv.notify_all();
+    }
+    std::lock_guard<std::mutex> l(mu);
+    gone = true;
+    cv.notify_all();
+}
+
+std::string VmDevice::Impl::ask(const std::string &verb, const std::string &args) {
+    int id = 0;
+    {
+        std::lock_guard<std::mutex> l(mu);
+        if (gone)
+            throw std::runtime_error("mpsim vm: the machine is off (" + verb + ")");
+        id = ++next_id;
+    }
+    std::string line = std::to_string(id) + " " + verb + (args.empty() ? "" : " " + args) + "\n";
+    if (send(sock, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
+        fail("send " + verb);
+    std::unique_lock<std::mutex> l(mu);
+    if (!cv.wait_for(l, kAnswerTimeout, [&] { return answers.count(id) != 0 || gone; }))
+        throw std::runtime_error("mpsim vm: no answer to " + verb);
+    if (answers.count(id) == 0)
+        throw std::runtime_error("mpsim vm: the machine stopped before answering " + verb);
+    std::string a = answers[id];
+    answers.erase(id);
+    if (starts_with(a, "error"))
+        throw std::runtime_error("mpsim vm: " + verb + " " + args + ": " + a);
+    return a.size() > 3 ? a.substr(3) : "";
+}
+
+void VmDevice::Impl::stop_machine() {
+    if (qemu > 0) {
+        kill(qemu, SIGKILL);
+        int ws = 0;
+        waitpid(qemu, &ws, 0);
+        qemu = -1;
+    }
+    if (sock >= 0)
+        shutdown(sock, SHUT_RDWR);
+    if (reader.joinable())
+        reader.join();
+    if (sock >= 0)
+        close(sock);
+    sock = -1;
+    std::lock_guard<std::mutex> l(mu);
+    gone = true;
+}
+
+std::string VmDevice::Impl::cmdline() const {
+    std::string low;
+    for (const auto &[line, level] : levels)
+        if (level == 0)
+            low += (low.empty() ? "" : ",") + std::to_string(line);
+    // A quiet console (every character is an exit to the emulator), no
+    // address randomisation, no crypto self-tests, and a TSC that the
+    // emulator keeps honest: seconds off every boot. fbcon=map:9 keeps the
+    // text console off the panel's framebuffer.
+    std::string c =
+        "console=ttyS0 quiet loglevel=1 nokaslr mitigations=off cryptomgr.notests "
+        "tsc=reliable fbcon=map:9 rdinit=/sbin/init";
+    if (tsc > 0)
+        c += " tsc_early_khz=" + std::to_string(tsc);
+    if (!low.empty())
+        c += " handheld_board.low=" + low;
+    c += " handheld_board.vol_adc=" + std::to_string(vol_raw);
+    c += " handheld_board.bat_adc=" + std::to_string(bat_raw);
+    c += " handheld_board.te_clock=" + std::to_string(te_clock);
+    c += std::string(" handheld_board.te_stopped=") + (te_stopped ? "1" : "0");
+    // More for whoever looks into a boot, e.g. "loglevel=7".
+    const char *more = getenv("MPSIM_VM_APPEND");
+    if (more != nullptr && more[0] != '\0')
+        c += std::string(" ") + more;
+    return c;
+}
+
+void VmDevice::Impl::make_initrd(const std::string &app_dir, const std::string &finish) {
+    Cpio c;
+    c.file("/etc/default/mp-test",
+           "APP_DIR=" + quoted(app_dir) + "\nFINISH_SCRIPT=" + quoted(finish) + "\n");
+    std::string removed;
+    for (const auto &[path, bytes] : image_files) {
+        if (bytes)
+            c.file(path, *bytes);
+        else
+            removed += path + "\n";
+    }
+    // The image's files that the device lacks go before the start scripts run.
+    c.file("/etc/bench/image.remove", removed);
+    std::string udisk_removed;
+    for (const auto &[path, bytes] : udisk_files) {
+        std::string rel = path.substr(strlen(kUdisk));
+        if (bytes)
+            c.file("/etc/bench/udisk/" + rel, *bytes);
+        else
+            udisk_removed += rel + "\n";
+    }
+    c.file("/etc/bench/udisk.remove", udisk_removed);
+    std::string base = opt.image + "/rootfs.cpio";
+    std::ifstream in(base, std::ios::binary);
+    if (!in)
+        fail("no image " + base + " (sim/vm/image/build-image builds it)");
+    std::ofstream o(folder + "/initrd.cpio", std::ios::binary | std::ios::trunc);
+    o << in.rdbuf() << c.finish();
+    if (!o)
+        fail("write " + folder + "/initrd.cpio");
+}
+
+VmDevice::VmDevice(VmOptions opt) : impl_(new Impl) {
+    Impl &d = *impl_;
+    d.opt = std::move(opt);
+    if (d.opt.image.empty())
+        d.opt.image = vm_image_folder();
+    const char *keep_env = getenv("MPSIM_KEEP_ROOT");
+    d.keep = d.opt.keep_folder || (keep_env != nullptr && std::string(keep_env) == "1");
+    if (!d.opt.folder.empty()) {
+        fs::remove_all(d.opt.folder);
+        fs::create_directories(d.opt.folder);
+        d.folder = fs::absolute(d.opt.folder).string();
+    } else {
+        const char *tmp = getenv("TMPDIR");
+        std::string templ =
+            std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/mpvm-XXXXXX";
+        if (mkdtemp(templ.data()) == nullptr) {
+            delete impl_;
+            fail("mkdtemp");
+        }
+        d.folder = templ;
+    }
+    // A fresh board: keys released, detect lines at 1, the wheel at 50 %.
+    for (unsigned g : {1u, 132u, 133u, 134u, 135u, 136u, 137u, 138u, 139u})
+        d.levels[g] = 1;
+    d.vol_raw = volume_raw_for_percent(50);
+    d.te_clock = d.opt.te_clock;
+    d.tsc = tsc_khz();
+    // Factory-fresh storage: an empty ext4 file system.
+    std::string disk = d.folder + "/udisk.img";
+    int fd = open(disk.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(d.opt.disk_mb) << 20) != 0) {
+        if (fd >= 0)
+            close(fd);
+        delete impl_;
+        fail("disk image");
+    }
+    close(fd);
+    if (!run({"mkfs.ext4", "-q", "-F", "-L", "UDISK", disk})) {
+        delete impl_;
+        fail("mkfs.ext4 " + disk);
+    }
+}
+
+VmDevice::~VmDevice() {
+    impl_->stop_machine();
+    if (!impl_->keep) {
+        std::error_code ec;
+        fs::remove_all(impl_->folder, ec);
+    }
+    delete impl_;
+}
+
+const std::string &VmDevice::root() const {
+    return impl_->folder;
+}
+
+// ---- hardware ----------------------------------------------------------------
+
+void VmDevice::set_key(Key k, bool pressed) {
+    set_gpio_level(key_gpio(k), pressed ? 0 : 1);
+}
+
+void VmDevice::release_all_keys() {
+    for (int k = 0; k < 7; ++k)
+        set_key(static_cast<Key>(k), false);
+}
+
+void VmDevice::set_volume_percent(int percent) {
+    set_volume_raw(volume_raw_for_percent(percent));
+}
+
+void VmDevice::set_volume_raw(int raw) {
+    impl_->vol_raw = raw;
+    if (impl_->up())
+        impl_->ask("vol", std::to_string(raw));
+}
+
+void VmDevice::set_battery_raw(int raw) {
+    impl_->bat_raw = raw;
+    if (impl_->up())
+        impl_->ask("bat", std::to_string(raw));
+}
+
+void VmDevice::set_headphone(int level) {
+    set_gpio_level(132, level);
+}
+
+void VmDevice::set_usb(int level) {
+    set_gpio_level(1, level);
+}
+
+void VmDevice::set_gpio_level(unsigned gpio, int level) {
+    if (impl_->levels.count(gpio) == 0)
+        unsupported("the level of GPIO " + std::to_string(gpio),
+                    "the board drives only its keys and detect lines from outside");
+    impl_->levels[gpio] = level ? 1 : 0;
+    if (impl_->up())
+        impl_->ask("level", std::to_string(gpio) + " " + (level ? "1" : "0"));
+}
+
+int VmDevice::gpio_level(unsigned gpio) const {
+    if (!impl_->up()) {
+        auto it = impl_->levels.find(gpio);
+        return it != impl_->levels.end() ? it->second : 0;
+    }
+    std::istringstream in(impl_->ask("levels"));
+    unsigned line = 0;
+    std::string dir;
+    int level = 0;
+    while (in >> line >> dir >> level)
+        if (line == gpio)
+            return level;
+    return -1;
+}
+
+bool VmDevice::gpio_exported(unsigned gpio) const {
+    return impl_->up() &&
+           impl_->ask("exists", "/sys/class/gpio/gpio" + std::to_string(gpio)) == "1";
+}
+
+bool VmDevice::keys_bound() const {
+    return !impl_->up() || impl_->ask("exists", kKeysDevice) == "1";
+}
+
+void VmDevice::remove_gpio_line(unsigned) {
+    unsupported("a missing GPIO line",
+                "the board module registers its lines as the board has them");
+}
+
+void VmDevice::hold_wall_clock(bool) {
+    unsupported("holding the wall clock", "the kernel's clock runs on");
+}
+
+void VmDevice::step_wall_clock(int, int) {
+    unsupported("stepping the wall clock after N calls of time()",
+                "time() is the C library's, not the bench's");
+}
+
+void VmDevice::set_te_clock(int clock) {
+    impl_->te_clock = clock;
+    if (impl_->up())
+        impl_->ask("te-clock", std::to_string(clock));
+}
+
+void VmDevice::stop_te(bool stopped) {
+    impl_->te_stopped = stopped;
+    if (impl_->up())
+        impl_->ask("te-stop", stopped ? "1" : "0");
+}
+
+int VmDevice::porch() const {
+    if (impl_->up()) {
+        std::string text = unhex(impl_->ask("read", "/sys/kernel/screen_update/lcdporch"));
+        impl_->last_porch = std::atoi(text.c_str());
+    }
+    return impl_->last_porch;
+}
+
+// ---- files -------------------------------------------------------------------
+
+void VmDevice::write_file(const std::string &device_path, const std::string &bytes) {
+    if (impl_->up()) {
+        std::string h;
+        for (unsigned char b : bytes) {
+            static const char digits[] = "0123456789abcdef";
+            h += digits[b >> 4];
+            h += digits[b & 15];
+        }
+        impl_->ask("write", device_path + " " + h);
+        return;
+    }
+    if (starts_with(device_path, kUdisk))
+        impl_->udisk_files[device_path] = bytes;
+    else
+        impl_->image_files[device_path] = bytes;
+}
+
+std::optional<std::string> VmDevice::read_file(const std::string &device_path) const {
+    Impl &d = *impl_;
+    if (d.up()) {
+        std::string a = d.ask("read", device_path);
+        if (a == "missing")
+            return std::nullopt;
+        return unhex(a);
+    }
+    if (!starts_with(device_path, kUdisk)) {
+        auto it = d.image_files.find(device_path);
+        return it != d.image_files.end() ? it->second : std::nullopt;
+    }
+    auto pending = d.udisk_files.find(device_path);
+    if (pending != d.udisk_files.end())
+        return pending->second;
+    // The disk as the next boot finds it: the journal replayed, as the
+    // kernel replays it when it mounts the partition.
+    std::string disk = d.folder + "/udisk.img";
+    run({"e2fsck", "-E", "journal_only", "-p", disk});
+    std::string inside = "/" + device_path.substr(strlen(kUdisk));
+    auto stat = run({"debugfs", "-R", "stat " + inside, disk});
+    if (!stat || stat->find("Inode:") == std::string::npos)
+        return std::nullopt;
+    return run({"debugfs", "-R", "cat " + inside, disk});
+}
+
+void VmDevice::remove_file(const std::string &device_path) {
+    if (impl_->up())
+        unsupported("removing a file while the machine runs", "files are set before power-on");
+    if (starts_with(device_path, kUdisk))
+        impl_->udisk_files[device_path] = std::nullopt;
+    else
+        impl_->image_files[device_path] = std::nullopt;
+}
+
+void VmDevice::make_unwritable(const std::string &) {
+    unsupported("an unwritable device file", "root writes whatever the kernel lets it write");
+}
+
+void VmDevice::remove_framebuffer() {
+    unsupported("a missing framebuffer", "the board always registers its panel");
+}
+
+void VmDevice::refuse_writes(const std::string &, int, int) {
+    unsupported("refused writes", "the kernel's drivers answer for themselves");
+}
+
+void VmDevice::fail_sound_open(int) {
+    unsupported("a sound card that fails to open", "the loopback card always opens");
+}
+
+void VmDevice::request_underruns(int) {
+    unsupported("underruns on demand", "the loopback card underruns only when starved");
+}
+
+void VmDevice::fail_sound_writes(int, int) {
+    unsupported("a sound card that breaks", "the loopback card does not break");
+}
+
+void VmDevice::suspend_sound(int) {
+    unsupported("a suspended sound card", "the loopback card is never suspended");
+}
+
+void VmDevice::trap(const std::string &, const std::string &, int, int) {
+    unsupported("a signal trap on a system call", "use power_cut() at a moment of the journal");
+}
+
+void VmDevice::slow_writes(const std::string &, int) {
+    unsupported("slow writes", "the kernel's drivers take the time they take");
+}
+
+// ---- running -----------------------------------------------------------------
+
+void VmDevice::start(const std::vector<std::string> &, const std::vector<std::string> &) {
+    unsupported("starting a program of one's choosing", "the start script starts the firmware");
+}
+
+void VmDevice::start_mp_test(const std::string &app_dir, const std::string &finish_script) {
+    Impl &d = *impl_;
+    d.stop_machine();
+    {
+        std::lock_guard<std::mutex> l(d.mu);
+        d.connected = false;
+        d.gone = false;
+        d.frames.clear();
+        d.pushes = 0;
+        d.journal.clear();
+        d.out.clear();
+        d.err.clear();
+        d.log.clear();
+        d.exit.reset();
+        d.program = 0;
+        d.program_start_ns = 0;
+        d.answers.clear();
+        d.recordings.clear();
+        d.release.clear();
+    }
+    d.make_initrd(app_dir, finish_script);
+    d.udisk_files.clear();  // on the disk from this boot on
+
+    std::string sock_path = d.folder + "/bench.sock";
+    unlink(sock_path.c_str());
+    std::vector<std::string> args = {
+        "qemu-system-x86_64", "-M", "microvm,rtc=on", "-accel", "tcg", "-m", "256", "-smp", "1",
+        "-nodefaults", "-no-user-config", "-nographic", "-serial",
+        "file:" + d.folder + "/console.log", "-kernel", d.opt.image + "/vmlinux", "-initrd",
+        d.folder + "/initrd.cpio", "-append", d.cmdline(),
+        // The writes the guest completed are in the host's page cache when
+        // QEMU is killed, so a power cut keeps exactly those: flushes
+        // need not reach the host's disk.
+        "-drive", "id=udisk,file=" + d.folder + "/udisk.img,format=raw,if=none,cache=unsafe",
+        "-device", "virtio-blk-device,drive=udisk", "-device", "virtio-serial-device", "-chardev",
+        "socket,id=bench,path=" + sock_path + ",server=on,wait=on", "-device",
+        std::string("virtserialport,chardev=bench,name=") + vm::kPortName};
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    std::string qlog = d.folder + "/qemu.log";
+    posix_spawn_file_actions_addopen(&fa, 1, qlog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    d.power_on_ns = mono_ns();
+    int err = posix_spawnp(&d.qemu, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (err != 0) {
+        errno = err;
+        d.qemu = -1;
+        fail("start qemu-system-x86_64");
+    }
+    // QEMU waits for this connection before the machine starts.
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock_path.c_str());
+    for (int tries = 0;; ++tries) {
+        d.sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(d.sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+            break;
+        close(d.sock);
+        d.sock = -1;
+        int ws = 0;
+        if (tries > 1000 || waitpid(d.qemu, &ws, WNOHANG) == d.qemu) {
+            d.qemu = -1;
+            std::lock_guard<std::mutex> l(d.mu);
+            d.gone = true;
+            throw std::runtime_error("mpsim vm: QEMU did not start; see " + qlog);
+        }
+        std::this_thread::sleep_for(Ms(10));
+    }
+    d.reader = std::thread([&d] { d.receive(); });
+    std::unique_lock<std::mutex> l(d.mu);
+    if (!d.cv.wait_for(l, d.opt.boot_timeout, [&] { return d.connected || d.gone; }) ||
+        !d.connected) {
+        l.unlock();
+        d.stop_machine();
+        throw std::runtime_error("mpsim vm: the machine did not boot; see " + d.folder +
+                                 "/console.log");
+    }
+}
+
+bool VmDevice::running() {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return !impl_->gone && !impl_->exit;
+}
+
+pid_t VmDevice::pid() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return impl_->program;
+}
+
+std::optional<ExitStatus> VmDevice::wait_exit(Ms timeout) {
+    std::unique_lock<std::mutex> l(impl_->mu);
+    impl_->cv.wait_for(l, timeout, [&] { return impl_->exit.has_value() || impl_->gone; });
+    return impl_->exit;
+}
+
+void VmDevice::send_signal(int sig) {
+    if (impl_->up() && pid() != 0)
+        impl_->ask("signal", std::to_string(sig));
+}
+
+void VmDevice::kill_program() {
+    if (impl_->up() && pid() != 0)
+        impl_->ask("kill");
+}
+
+void VmDevice::power_cut() {
+    impl_->stop_machine();
+}
+
+std::string VmDevice::stdout_text() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return impl_->out;
+}
+
+std::string VmDevice::stderr_text() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return impl_->err;
+}
+
+std::string VmDevice::system_log() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return impl_->log;
+}
+
+std::string VmDevice::kernel_release() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return impl_->release;
+}
+
+std::optional<Ms> VmDevice::boot_time() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    if (impl_->program_start_ns == 0)
+        return std::nullopt;
+    return std::chrono::duration_cast<Ms>(
+        std::chrono::nanoseconds(impl_->program_start_ns - impl_->power_on_ns));
+}
+
+// ---- what the hardware saw ---------------------------------------------------
+
+int VmDevice::pushes() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return impl_->pushes;
+}
+
+int VmDevice::frame_count() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return static_cast<int>(impl_->frames.size());
+}
+
+Frame VmDevice::frame(int index) const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    if (index < 0 || index >= static_cast<int>(impl_->frames.size()))
+        throw std::out_of_range("mpsim vm: no frame " + std::to_string(index));
+    return impl_->frames[static_cast<size_t>(index)];
+}
+
+std::vector<Frame> VmDevice::frames() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return impl_->frames;
+}
+
+std::optional<Frame> VmDevice::current_frame() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    if (impl_->frames.empty())
+        return std::nullopt;
+    return impl_->frames.back();
+}
+
+std::vector<JournalEntry> VmDevice::journal() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return impl_->journal;
+}
+
+std::vector<JournalEntry> VmDevice::journal(const std::string &op, const std::string &path) const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    std::vector<JournalEntry> out;
+    for (const JournalEntry &e : impl_->journal)
+        if ((op.empty() || e.op == op) && (path.empty() || e.path == path))
+            out.push_back(e);
+    return out;
+}
+
+int VmDevice::recording_count() const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return static_cast<int>(impl_->recordings.size());
+}
+
+Recording VmDevice::recording(int index) const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    if (index < 0 || index >= static_cast<int>(impl_->recordings.size()))
+        throw std::out_of_range("mpsim vm: no recording " + std::to_string(index));
+    return impl_->recordings[static_cast<size_t>(index)];
+}
+
+int VmDevice::underruns() const {
+    if (impl_->up())
+        impl_->last_underruns = std::atoi(impl_->ask("underruns").c_str());
+    return impl_->last_underruns;
+}
+
+// ---- waiting -------------------------------------------------------------------
+
+bool VmDevice::wait_until(const std::function<bool()> &cond, Ms timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (cond())
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return cond();
+        std::unique_lock<std::mutex> l(impl_->mu);
+        impl_->cv.wait_for(l, Ms(20));
+    }
+}
+
+bool VmDevice::wait_pushes(int n, Ms timeout) {
+    return wait_until([&] { return pushes() >= n; }, timeout);
+}
+
+bool VmDevice::wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout) {
+    int next = 0;
+    return wait_until(
+        [&] {
+            for (int n = frame_count(); next < n; ++next)
+                if (pred(frame(next)))
+                    return true;
+            return false;
+        },
+        timeout);
+}
+
+bool VmDevice::wait_journal(const std::string &op, const std::string &path, Ms timeout) {
+    return wait_until([&] { return !journal(op, path).empty(); }, timeout);
+}
+
+}  // namespace mpsim

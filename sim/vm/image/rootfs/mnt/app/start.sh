@@ -1,0 +1,3 @@
+#!/bin/sh
+# The normal application of this image: it only says that it started.
+echo "normal application started"
