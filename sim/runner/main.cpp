@@ -1,5 +1,5 @@
 // mp-sim [--program PATH] [--flow NAME] [--update-golden] [--emulator CMD]
-//        [--keep-root] [--device sim] [--no-report] SCENARIO OUTDIR
+//        [--keep-root] [--device sim|vm] [--no-report] SCENARIO OUTDIR
 // mp-sim --commands
 //
 // Runs a program (the factory test by default) on a fresh simulated device,
@@ -27,7 +27,7 @@ namespace {
 void usage(std::FILE *to) {
     std::fprintf(to,
                  "usage: mp-sim [--program PATH] [--flow NAME] [--update-golden] [--emulator CMD]\n"
-                 "              [--keep-root] [--device sim] [--no-report] SCENARIO OUTDIR\n"
+                 "              [--keep-root] [--device sim|vm] [--no-report] SCENARIO OUTDIR\n"
                  "       mp-sim --commands\n"
                  "  --program PATH   program to run (default: the factory test program of this "
                  "build)\n"
@@ -39,7 +39,9 @@ void usage(std::FILE *to) {
                  "  --emulator CMD   start the program through this emulator (\"qemu-arm -cpu "
                  "arm926\")\n"
                  "  --keep-root      keep the simulated device's root folder after the run\n"
-                 "  --device NAME    the device to run on: sim (the simulated device)\n"
+                 "  --device NAME    the device to run on: sim (the simulated device, default) or\n"
+                 "                   vm (Debian's kernel in a virtual machine; scripts/test-vm\n"
+                 "                   builds its image)\n"
                  "  --commands       print the scenario commands as Markdown tables\n"
                  "  --no-report      write no index.html (also MP_NO_REPORT=1)\n"
                  "Writes frame-NNNN.png, rec-NNNN.wav, frames.txt, journal.txt, stdout.txt,\n"

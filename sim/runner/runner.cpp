@@ -450,7 +450,13 @@ int Runner::run() {
 std::unique_ptr<Target> make_target(const ScenarioSetup &setup, const RunConfig &cfg) {
     if (cfg.device == "sim")
         return make_sim_target(setup, cfg);
-    throw std::runtime_error("no device '" + cfg.device + "' (sim)");
+#ifdef MPSIM_WITH_VM
+    if (cfg.device == "vm")
+        return make_vm_target(setup, cfg);
+    throw std::runtime_error("no device '" + cfg.device + "' (sim or vm)");
+#else
+    throw std::runtime_error("no device '" + cfg.device + "' (sim; this build has no vm)");
+#endif
 }
 
 int run_scenario(const Scenario &sc, const RunConfig &cfg) {

@@ -104,5 +104,7 @@ class Target {
 
 // The simulated device, made for this scenario.
 std::unique_ptr<Target> make_sim_target(const ScenarioSetup &setup, const RunConfig &cfg);
+// The virtual machine (a build with sim/vm).
+std::unique_ptr<Target> make_vm_target(const ScenarioSetup &setup, const RunConfig &cfg);
 
 }  // namespace mpsim

@@ -89,7 +89,7 @@ bool starts_with(const std::string &s, const std::string &prefix) {
     return s.rfind(prefix, 0) == 0;
 }
 
-// A shell word in single quotes, as /etc/default/mp-test holds its values.
+// A shell word in single quotes, as /etc/default/mp_test holds its values.
 std::string quoted(const std::string &s) {
     std::string out = "'";
     for (char c : s)
@@ -424,7 +424,7 @@ std::string VmDevice::Impl::cmdline() const {
 
 void VmDevice::Impl::make_initrd(const std::string &app_dir, const std::string &finish) {
     Cpio c;
-    c.file("/etc/default/mp-test",
+    c.file("/etc/default/mp_test",
            "APP_DIR=" + quoted(app_dir) + "\nFINISH_SCRIPT=" + quoted(finish) + "\n");
     std::string removed;
     for (const auto &[path, bytes] : image_files) {

@@ -88,7 +88,7 @@ class VmDevice {
     void start(const std::vector<std::string> &argv,
                const std::vector<std::string> &extra_env = {});
     // Power-on with the program's arguments for this boot (the image's
-    // /etc/default/mp-test): the machine boots and S99 starts the program.
+    // /etc/default/mp_test): the machine boots and S99 starts the program.
     void start_mp_test(const std::string &app_dir, const std::string &finish_script);
     bool running();
     pid_t pid() const;  // the program's pid in the machine (0 until it started)
