@@ -322,6 +322,9 @@ std::string Agent::answer(const std::string &verb, const std::string &args) {
     }
     if (verb == "underruns")
         return "ok " + std::to_string(sound_.underruns());
+    if (verb == "clock")
+        return "ok " + std::to_string(clock_ns(CLOCK_MONOTONIC)) + " " +
+               std::to_string(clock_ns(CLOCK_REALTIME));
     if (verb == "time")
         return "ok " + std::to_string(clock_ns(CLOCK_MONOTONIC));
     return "error unknown command " + verb;
