@@ -322,6 +322,9 @@ std::string Agent::answer(const std::string &verb, const std::string &args) {
     }
     if (verb == "underruns")
         return "ok " + std::to_string(sound_.underruns());
+    if (verb == "clock")
+        return "ok " + std::to_string(clock_ns(CLOCK_MONOTONIC)) + " " +
+               std::to_string(clock_ns(CLOCK_REALTIME));
     if (verb == "time")
         return "ok " + std::to_string(clock_ns(CLOCK_MONOTONIC));
     return "error unknown command " + verb;
@@ -365,11 +368,11 @@ int Agent::run() {
     flush();
 
     // The loop wakes at once for the host's commands and otherwise every
-    // 10 ms: waking for each of strace's lines would take the CPU the
+    // 20 ms: waking for each of strace's lines would take the CPU the
     // program needs to keep up with the panel's TE edges.
     for (;;) {
         std::vector<pollfd> pf = {{g_port, POLLIN, 0}};
-        if (poll(pf.data(), pf.size(), 10) < 0 && errno != EINTR)
+        if (poll(pf.data(), pf.size(), 20) < 0 && errno != EINTR)
             return 1;
         if (pf[0].revents & POLLIN) {
             char buf[4096];

@@ -63,7 +63,7 @@ void Sound::start() {
         pcm_ = nullptr;
         return;
     }
-    // A second of room: the agent reads every 10 ms or so, a busy guest
+    // A second of room: the agent reads every 20 ms or so, a busy guest
     // sometimes much later.
     if (snd_pcm_set_params(pcm_, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, kChannels,
                            kRate, 0, 1000000) < 0 ||

@@ -851,6 +851,14 @@ std::optional<Ms> VmDevice::boot_time() const {
         std::chrono::nanoseconds(impl_->program_start_ns - impl_->power_on_ns));
 }
 
+int64_t VmDevice::machine_wall_clock(int64_t host_ns) const {
+    std::istringstream in(impl_->ask("clock"));
+    int64_t mono = 0, real = 0;
+    in >> mono >> real;
+    std::lock_guard<std::mutex> l(impl_->mu);
+    return host_ns - impl_->offset + (real - mono);
+}
+
 // ---- what the hardware saw ---------------------------------------------------
 
 int VmDevice::pushes() const {

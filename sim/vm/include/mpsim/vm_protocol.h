@@ -14,6 +14,7 @@
 //   kill                SIGKILL to the factory program and what it started
 //   underruns           how often the sound card's playback side ran dry
 //   time                the agent's CLOCK_MONOTONIC in nanoseconds
+//   clock               CLOCK_MONOTONIC and CLOCK_REALTIME, in nanoseconds
 // Each command gets one Answer: "<id> ok [text]" or "<id> error <text>".
 //
 // Agent to host: messages, each a MsgHeader and `len` bytes of payload.

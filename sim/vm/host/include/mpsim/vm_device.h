@@ -102,6 +102,9 @@ class VmDevice {
     std::string kernel_release() const;
     // From power-on to the program's start (its execve), once it started.
     std::optional<Ms> boot_time() const;
+    // The machine's wall clock (CLOCK_REALTIME ns) at a moment given as this
+    // machine's CLOCK_MONOTONIC ns, as times of frames and journal lines are.
+    int64_t machine_wall_clock(int64_t host_ns) const;
 
     // ---- what the hardware saw ---------------------------------------------
     int pushes() const;
