@@ -18,10 +18,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mpsim/vm_protocol.h"
@@ -247,6 +250,51 @@ class LogTail {
     int fd_ = -1;
 };
 
+// ---- the wall clock ----------------------------------------------------------------
+
+// A wall clock that stands still, as a bench holds it through the entry
+// window: the second it shows is set again every 20 ms, long before it can
+// turn over. The monotonic clock, which the panel's timer and the program's
+// waits run on, is not touched.
+class WallClockHold {
+  public:
+    ~WallClockHold() {
+        held_ = false;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    void set(bool held) {
+        if (held == held_.exchange(held))
+            return;
+        if (held) {
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            second_ = now.tv_sec;
+            if (thread_.joinable())
+                thread_.join();
+            thread_ = std::thread([this] {
+                const timespec at{second_, 0};
+                while (held_) {
+                    clock_settime(CLOCK_REALTIME, &at);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            });
+        }
+    }
+
+  private:
+    std::atomic<bool> held_{false};
+    time_t second_ = 0;
+    std::thread thread_;
+};
+
+// Held from power-on when the kernel's command line says so, before the
+// start scripts run the program.
+bool held_at_power_on() {
+    auto cmdline = read_file("/proc/cmdline");
+    return cmdline && cmdline->find("bench.hold_wall_clock=1") != std::string::npos;
+}
+
 // ---- commands ------------------------------------------------------------------
 
 class Agent {
@@ -268,6 +316,7 @@ class Agent {
     std::string answer(const std::string &verb, const std::string &args);
 
     Glass glass_;
+    WallClockHold wall_clock_;
     LogTail log_;
     SyscallJournal journal_;
     Sound sound_;
@@ -320,6 +369,12 @@ std::string Agent::answer(const std::string &verb, const std::string &args) {
             kill(pid, sig);
         return "ok";
     }
+    if (verb == "wall-clock") {
+        if (args != "hold" && args != "run")
+            return "error wall-clock hold|run";
+        wall_clock_.set(args == "hold");
+        return "ok";
+    }
     if (verb == "underruns")
         return "ok " + std::to_string(sound_.underruns());
     if (verb == "clock")
@@ -351,6 +406,7 @@ int Agent::run() {
     }
     glass_.open_board();
     sound_.start();
+    wall_clock_.set(held_at_power_on());
 
     mkdir("/run/bench", 0755);
     unlink(kTracePipe);

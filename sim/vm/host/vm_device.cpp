@@ -181,6 +181,7 @@ struct VmDevice::Impl {
     int bat_raw = 80;
     int te_clock = kDefaultTeClock;
     bool te_stopped = false;
+    bool wall_clock_held = false;  // the bench agent holds it from power-on
     std::map<std::string, std::optional<std::string>> image_files;  // nullopt: removed
     std::map<std::string, std::optional<std::string>> udisk_files;  // until the next boot
     int last_porch = kDefaultPorch;
@@ -415,6 +416,8 @@ std::string VmDevice::Impl::cmdline() const {
     c += " handheld_board.bat_adc=" + std::to_string(bat_raw);
     c += " handheld_board.te_clock=" + std::to_string(te_clock);
     c += std::string(" handheld_board.te_stopped=") + (te_stopped ? "1" : "0");
+    if (wall_clock_held)
+        c += " bench.hold_wall_clock=1";
     // More for whoever looks into a boot, e.g. "loglevel=7".
     const char *more = getenv("MPSIM_VM_APPEND");
     if (more != nullptr && more[0] != '\0')
@@ -583,8 +586,10 @@ void VmDevice::remove_gpio_line(unsigned) {
                 "the board module registers its lines as the board has them");
 }
 
-void VmDevice::hold_wall_clock(bool) {
-    unsupported("holding the wall clock", "the kernel's clock runs on");
+void VmDevice::hold_wall_clock(bool held) {
+    impl_->wall_clock_held = held;
+    if (impl_->up())
+        impl_->ask("wall-clock", held ? "hold" : "run");
 }
 
 void VmDevice::step_wall_clock(int, int) {

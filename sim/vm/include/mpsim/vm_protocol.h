@@ -10,6 +10,7 @@
 //   read PATH           a file's bytes, as hex ("missing" when it is not there)
 //   write PATH HEX      a file's whole content, synced to its disk
 //   exists PATH         1 or 0
+//   wall-clock hold|run the wall clock stands still at its second / runs again
 //   signal N            signal N to the factory program
 //   kill                SIGKILL to the factory program and what it started
 //   underruns           how often the sound card's playback side ran dry

@@ -25,7 +25,6 @@
 
 namespace mpsim {
 
-
 struct VmOptions {
     std::string image;  // folder with vmlinux and rootfs.cpio; default MPSIM_VM_IMAGE or build/vm
     std::string
@@ -57,8 +56,8 @@ class VmDevice {
     int gpio_level(unsigned gpio) const;
     bool gpio_exported(unsigned gpio) const;
     bool keys_bound() const;
-    void remove_gpio_line(unsigned gpio);                // Unsupported
-    void hold_wall_clock(bool held);                     // Unsupported
+    void remove_gpio_line(unsigned gpio);  // Unsupported
+    void hold_wall_clock(bool held);       // the bench agent sets the clock back to its second
     void step_wall_clock(int seconds, int after_calls);  // Unsupported
     void set_te_clock(int clock);
     void stop_te(bool stopped);
