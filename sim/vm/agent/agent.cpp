@@ -83,7 +83,17 @@ void write_all(const void *data, size_t n) {
 // write to the port costs an exit to the emulator.
 std::string g_out;
 
+// Each batch starts with the machine's clock: under an instruction-counted
+// clock the machine's time runs at its own pace, and the host converts the
+// times of what follows with the latest reading.
 void flush() {
+    if (g_out.empty())
+        return;
+    int64_t now = clock_ns(CLOCK_MONOTONIC);
+    MsgHeader h{kMsgClock, sizeof now};
+    std::string head(reinterpret_cast<const char *>(&h), sizeof h);
+    head.append(reinterpret_cast<const char *>(&now), sizeof now);
+    write_all(head.data(), head.size());
     write_all(g_out.data(), g_out.size());
     g_out.clear();
 }

@@ -234,6 +234,14 @@ void VmDevice::Impl::message(uint32_t type, const std::string &p) {
             connected = true;
             break;
         }
+        case vm::kMsgClock: {
+            int64_t guest = 0;
+            if (p.size() == sizeof guest) {
+                memcpy(&guest, p.data(), sizeof guest);
+                offset = mono_ns() - guest;
+            }
+            break;
+        }
         case vm::kMsgAnswer: {
             size_t sp = p.find(' ');
             answers[std::stoi(p.substr(0, sp))] = sp == std::string::npos ? "" : p.substr(sp + 1);
@@ -408,7 +416,10 @@ std::string VmDevice::Impl::cmdline() const {
     std::string c =
         "console=ttyS0 quiet loglevel=1 nokaslr mitigations=off cryptomgr.notests "
         "tsc=reliable fbcon=map:9 rdinit=/sbin/init";
-    if (tsc > 0)
+    // Counted instructions make the TSC tick once per nanosecond.
+    if (opt.icount)
+        c += " tsc_early_khz=1000000";
+    else if (tsc > 0)
         c += " tsc_early_khz=" + std::to_string(tsc);
     if (!low.empty())
         c += " handheld_board.low=" + low;
@@ -483,7 +494,11 @@ VmDevice::VmDevice(VmOptions opt) : impl_(new Impl) {
         d.levels[g] = 1;
     d.vol_raw = volume_raw_for_percent(50);
     d.te_clock = d.opt.te_clock;
-    d.tsc = tsc_khz();
+    const char *icount = getenv("MPSIM_VM_ICOUNT");
+    if (icount != nullptr && std::string(icount) == "0")
+        d.opt.icount = false;
+    if (!d.opt.icount)
+        d.tsc = tsc_khz();
     // Factory-fresh storage: an empty ext4 file system.
     std::string disk = d.folder + "/udisk.img";
     int fd = open(disk.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -750,6 +765,10 @@ void VmDevice::start_mp_test(const std::string &app_dir, const std::string &fini
         "-device", "virtio-blk-device,drive=udisk", "-device", "virtio-serial-device", "-chardev",
         "socket,id=bench,path=" + sock_path + ",server=on,wait=on", "-device",
         std::string("virtserialport,chardev=bench,name=") + vm::kPortName};
+    if (d.opt.icount) {
+        args.push_back("-icount");
+        args.push_back("shift=3,sleep=on");
+    }
     std::vector<char *> argv;
     for (std::string &a : args)
         argv.push_back(a.data());

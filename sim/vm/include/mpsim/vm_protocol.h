@@ -27,6 +27,7 @@ namespace mpsim::vm {
 
 enum MsgType : uint32_t {
     kMsgHello = 'H',      // text: "<monotonic ns> <kernel release>"
+    kMsgClock = 'C',      // int64_t: the agent's CLOCK_MONOTONIC as it sends (first in a batch)
     kMsgAnswer = 'A',     // text: the answer to a command
     kMsgFrame = 'F',      // FramePayload, then run-length pixels (see below)
     kMsgPush = 'P',       // FramePayload alone: a push that showed the last frame again
