@@ -120,16 +120,12 @@ class VmTarget final : public Target {
         return out;
     }
 
-    // The shell that runs the finish script, started by the program.
+    // The shell system() starts for the finish script: sh -c SCRIPT.
     std::optional<size_t> finish_started(const std::vector<JournalEntry> &j) override {
-        for (size_t i = 0; i < j.size(); ++i) {
-            if (j[i].op != "exec")
-                continue;
-            const std::string argv(j[i].bytes.begin(), j[i].bytes.end());
-            if (argv.size() >= finish_.size() &&
-                argv.compare(argv.size() - finish_.size(), finish_.size(), finish_) == 0)
+        const std::string shell = std::string("sh") + '\0' + "-c" + '\0' + finish_;
+        for (size_t i = 0; i < j.size(); ++i)
+            if (j[i].op == "exec" && std::string(j[i].bytes.begin(), j[i].bytes.end()) == shell)
                 return i;
-        }
         return std::nullopt;
     }
 
