@@ -108,7 +108,9 @@ struct Step {
     // The value of the argument of that name (as declared, without "..."):
     // a mistake in the runner's own code throws std::logic_error.
     const ArgValue &arg(std::string_view name) const;
-    bool given(std::string_view name) const { return arg(name).given; }
+    bool given(std::string_view name) const { return declares(name) && arg(name).given; }
+    // The command has an argument of that name.
+    bool declares(std::string_view name) const;
     long number(std::string_view name) const { return arg(name).number; }
     int integer(std::string_view name) const { return static_cast<int>(arg(name).number); }
     const std::string &text(std::string_view name) const { return arg(name).text; }

@@ -825,17 +825,30 @@ bool Step::is(std::string_view name) const {
     return cmd != nullptr && name == cmd->name;
 }
 
-const ArgValue &Step::arg(std::string_view name) const {
-    for (size_t i = 0; i < cmd->args.size() && i < values.size(); ++i) {
-        const Arg &a = cmd->args[i];
-        std::string_view n = a.keyword ? a.keyword : a.name;
-        if (!a.keyword) {
-            if (const size_t cut = n.find_first_of(".|"); cut != std::string_view::npos)
-                n = n.substr(0, cut);
-        }
-        if (n == name)
-            return values[i];
+namespace {
+
+// An argument's name as handlers ask for it: its keyword, or its name
+// without "..." and choices.
+std::string_view lookup_name(const Arg &a) {
+    std::string_view n = a.keyword ? a.keyword : a.name;
+    if (!a.keyword) {
+        if (const size_t cut = n.find_first_of(".|"); cut != std::string_view::npos)
+            n = n.substr(0, cut);
     }
+    return n;
+}
+
+}  // namespace
+
+bool Step::declares(std::string_view name) const {
+    return std::any_of(cmd->args.begin(), cmd->args.end(),
+                       [&](const Arg &a) { return lookup_name(a) == name; });
+}
+
+const ArgValue &Step::arg(std::string_view name) const {
+    for (size_t i = 0; i < cmd->args.size() && i < values.size(); ++i)
+        if (lookup_name(cmd->args[i]) == name)
+            return values[i];
     throw std::logic_error(std::string(cmd->name) + " has no argument " + std::string(name));
 }
 

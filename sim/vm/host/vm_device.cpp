@@ -767,7 +767,7 @@ void VmDevice::start_mp_test(const std::string &app_dir, const std::string &fini
         std::string("virtserialport,chardev=bench,name=") + vm::kPortName};
     if (d.opt.icount) {
         args.push_back("-icount");
-        args.push_back("shift=3,sleep=on");
+        args.push_back("shift=2,sleep=on");
     }
     std::vector<char *> argv;
     for (std::string &a : args)

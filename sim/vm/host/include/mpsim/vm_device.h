@@ -34,7 +34,7 @@ struct VmOptions {
     int disk_mb = 16;
     Ms boot_timeout{60000};  // power-on until the bench agent answers
     // The machine's clock counts the instructions it runs (QEMU's icount,
-    // 8 ns each) and runs in real time while the machine idles: a host busy
+    // 4 ns each) and runs in real time while the machine idles: a host busy
     // with other work slows the machine down instead of making it miss the
     // panel's TE edges. Off (MPSIM_VM_ICOUNT=0): the machine's clock is the
     // host's, and a loaded host loses edges.
