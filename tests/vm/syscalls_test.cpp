@@ -57,7 +57,7 @@ TEST(SyscallJournal, DeviceCallsOfEveryProcessInTheSimulatedDevicesFormat) {
         "\\x70\\x69\\x6f\\x2f\\x65\\x78\\x70\\x6f\\x72\\x74\", 0x1) = 3\n"
         "122 1001.600000000 write(3, \"\\x31\\x30\\x35\", 3) = -1 EBUSY (Device or resource busy)\n"
         "122 1001.7 openat(-100, \"\\x2f\\x6d\\x6e\\x74\\x2f\\x78\", 0x241, 0644) = 4\n"
-        "122 1001.8 fsync(4) = 0\n"
+        "122 1001.8 fsync(4)    = 0\n"
         "122 1001.9 renameat2(-100, \"\\x2f\\x6d\\x6e\\x74\\x2f\\x78\", -100, "
         "\"\\x2f\\x6d\\x6e\\x74\\x2f\\x79\", 0) = 0\n"
         "122 1002 openat(-100, \"\\x2f\\x74\\x6d\\x70\", 0) = 5\n");

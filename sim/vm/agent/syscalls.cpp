@@ -153,12 +153,19 @@ Call parse_call(const std::string &text) {
     if (open == std::string::npos)
         return c;
     c.name = text.substr(0, open);
-    // The closing parenthesis of the arguments: the last ") = " of the line.
-    size_t eq = text.rfind(") = ");
-    if (eq == std::string::npos || eq < open)
+    // The result follows the last " = " of the line (strings are hex-escaped,
+    // so none holds one); strace pads a short call out to a column before
+    // it: "fsync(17)    = 0".
+    size_t eq = text.rfind(" = ");
+    if (eq == std::string::npos)
         return c;
-    c.args = split_args(text.substr(open + 1, eq - open - 1));
-    std::string res = text.substr(eq + 4);
+    size_t close = eq;
+    while (close > open && text[close - 1] == ' ')
+        --close;
+    if (close <= open + 1 || text[close - 1] != ')')
+        return c;
+    c.args = split_args(text.substr(open + 1, close - 1 - open - 1));
+    std::string res = text.substr(eq + 3);
     char *end = nullptr;
     c.result = std::strtol(res.c_str(), &end, 0);
     size_t pos = static_cast<size_t>(end - res.c_str());
