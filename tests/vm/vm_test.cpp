@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "../e2e/calibration_rule.h"
 #include "mpsim/vm_device.h"
 
 namespace {
@@ -138,7 +139,10 @@ class PorchCuts {
     bool boot_and_check(int i) {
         const std::string where = "after the cut before " + std::to_string(i) + ": ";
         auto stored = d_->read_file(kPorchFile);
-        if (!stored || (*stored != kOld && written_.count(*stored) == 0))
+        // The store's own content is known: a cut can land after its write
+        // reached the disk and before its journal line left the machine.
+        if (!stored ||
+            (*stored != kOld && *stored != std::string("24\0", 3) && written_.count(*stored) == 0))
             return fail(where + "the porch file holds \"" + stored.value_or("(none)") + "\"");
         written_.clear();
         // A calibration's porch would make the next boot calibrate again.
@@ -252,3 +256,15 @@ TEST(VirtualDevice, PowerCutsAroundThePorchStoreLeaveTheOldOrTheNewPorch) {
 }
 
 }  // namespace
+
+// The porch calibration on Debian's kernel, by the same rule as on the
+// simulated device, against the rates the program measured.
+TEST(VirtualDevice, StoredPorchAtAFastPanelCalibrates) {
+    mpsim::VmDevice d;
+    calibration::stored_porch_at_a_fast_panel(d, kAppDir, kFinish);
+}
+
+TEST(VirtualDevice, NoPorchFileAndASlowPanelCalibrates) {
+    mpsim::VmDevice d;
+    calibration::no_porch_file_and_a_slow_panel(d, kAppDir, kFinish);
+}

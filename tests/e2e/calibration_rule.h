@@ -1,0 +1,157 @@
+// The porch calibration's rule, checked against the rates the program itself
+// measured (read back from its porch writes and its screen), on whichever
+// device runs the program: the simulated one (tests/e2e) or Debian's kernel
+// in the virtual machine (tests/vm). One lost TE edge moves a measured rate
+// by 1/3 FPS, so nothing here expects a nominal rate.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "device/device.h"
+#include "display/draw.h"
+#include "mpsim/harness.h"
+
+namespace calibration {
+
+using namespace std::chrono_literals;
+using mpsim::Key;
+
+constexpr auto kLong = std::chrono::seconds(60);  // generous: sanitizers, a loaded machine
+constexpr double kLost = 4.0 / 3.0;               // up to four TE edges lost over the 3 s count
+
+struct Write {
+    uint64_t t;
+    int value;
+    std::string bytes;
+};
+template <class D>
+std::vector<Write> writes(const D &d, const std::string &path) {
+    std::vector<Write> out;
+    for (const auto &e : d.journal("write", path)) {
+        std::string b(e.bytes.begin(), e.bytes.end());
+        out.push_back({e.time_ns, atoi(b.c_str()), b});
+    }
+    return out;
+}
+
+// The value field at (88, y) of frame f shows `text` in yellow, as the
+// program's 8x8 font at size 2 draws it.
+inline bool shows(const mpsim::Frame &f, int y, const std::string &text) {
+    std::vector<uint32_t> fb(240 * (WINDOW_FIRST_ROW + 20));
+    uint32_t *saved = FB_buf;
+    const int sw = width, sh = height;
+    FB_buf = fb.data();
+    width = 240;
+    height = WINDOW_FIRST_ROW + 20;
+    draw_rect_color(88, 0, 144, 20, 0, 0, 0);
+    show_string(88, 0, text.c_str(), 255, 255, 0, 2);
+    FB_buf = saved;
+    width = sw;
+    height = sh;
+    for (int r = 0; r < 20; r++)
+        for (int x = 88; x < 232; x++)
+            if ((fb[(WINDOW_FIRST_ROW + r) * 240 + x] ^ f.at(x, y + r)) & 0xFFFFFFu)
+                return false;
+    return true;
+}
+
+// The rate shown in yellow, among those a measurement can give at `nominal`.
+inline double shown_rate(const mpsim::Frame &f, double nominal) {
+    for (int c = static_cast<int>(std::floor((nominal - kLost) * 100)); c <= nominal * 100 + 5;
+         c++) {
+        char text[16];
+        snprintf(text, sizeof text, "%.2f FPS", c / 100.0);
+        if (shows(f, 152, text))
+            return c / 100.0;
+    }
+    return -1;
+}
+
+inline int offset(double fps) {
+    return static_cast<int>(fps - 60.0);
+}
+
+// Calibration from the measurement at porch 24 (the `from` porch write on):
+// the candidate, its neighbour, the winner applied again, stored and shown.
+template <class D>
+void expect_calibration(D &d, int clock, size_t from) {
+    auto nominal = [&](int porch) { return clock / (320.0 + porch); };
+    ASSERT_TRUE(d.wait_journal("rename", "/mnt/UDISK/.lcdporch.tmp", 4 * kLong))
+        << "nothing stored";
+    std::vector<Write> w = writes(d, "/sys/kernel/screen_update/lcdporch");
+    ASSERT_EQ(w.size(), from + 3) << "the candidate, its neighbour, the winner";
+    const int cand = w[from].value, trial = w[from + 1].value, won = w[from + 2].value;
+    // The candidate is the whole part of (rate * 344 / 60 - 320) for a rate
+    // measured at 24: that rate lies in [lo, hi).
+    const double lo = (cand + 320) * 60.0 / 344.0, hi = (cand + 321) * 60.0 / 344.0;
+    EXPECT_TRUE(hi > nominal(24) - kLost && lo <= nominal(24) + 0.05) << "candidate " << cand;
+    EXPECT_EQ(std::abs(trial - cand), 1);
+    ASSERT_TRUE(won == cand || won == trial) << won;
+    char stored[4] = {};
+    snprintf(stored, sizeof stored, "%d", won);
+    EXPECT_EQ(d.read_file("/mnt/UDISK/.lcdporch"), std::string(stored, 3));
+    double s = -1;
+    ASSERT_TRUE(d.wait_until(
+        [&] {
+            auto f = d.current_frame();
+            return f && shows(*f, 128, std::to_string(won)) &&
+                   (s = shown_rate(*f, nominal(won))) >= 0;
+        },
+        10s))
+        << "not porch " << won << " and a rate it could give, in yellow";
+    if (won == cand) {
+        // The shown rate is the one measured at the candidate: it chose the
+        // trial's side, and the trial measured worse.
+        EXPECT_EQ(trial == cand + 1, s > 60.0) << s;
+        EXPECT_TRUE(std::abs(offset(nominal(trial) - kLost)) > std::abs(offset(s)) ||
+                    std::abs(offset(nominal(trial) + 0.05)) > std::abs(offset(s)));
+    } else {
+        // The trial won: the candidate measured no better (a tie goes to the
+        // trial), on the side the trial was taken.
+        bool found = false;
+        for (double f0 = nominal(cand) - kLost; f0 <= nominal(cand) + 0.05; f0 += 0.01)
+            found = found || ((f0 > 60.0) == (trial == cand + 1) &&
+                              std::abs(offset(f0)) >= std::abs(offset(s)));
+        EXPECT_TRUE(found) << "no rate at " << cand << " makes " << trial << " the winner";
+    }
+}
+
+// Power-on with an entry combination held (mode 2 or 3), let go once drawn.
+template <class D>
+void enter(D &d, int mode, const std::string &app_dir, const std::string &finish) {
+    d.set_volume_percent(mode == 2 ? 100 : 0);
+    for (Key k : {mode == 2 ? Key::Right : Key::Left, Key::Start, Key::B})
+        d.set_key(k, true);
+    d.start_mp_test(app_dir, finish);
+    ASSERT_TRUE(d.wait_pushes(1, kLong));
+    d.release_all_keys();
+}
+
+// A stored porch at a fast panel (62 FPS): measured again at the default
+// porch first, then calibrated.
+template <class D>
+void stored_porch_at_a_fast_panel(D &d, const std::string &app_dir, const std::string &finish) {
+    d.write_file("/mnt/UDISK/.lcdporch", std::string("24\0", 3));
+    d.set_te_clock(static_cast<int>(62.0 * 344));
+    enter(d, 2, app_dir, finish);
+    expect_calibration(d, static_cast<int>(62.0 * 344), 2);
+    const auto w = writes(d, "/sys/kernel/screen_update/lcdporch");
+    EXPECT_EQ(w[0].value, 24);
+    EXPECT_EQ(w[1].value, 24) << "a stored porch is measured again at the default first";
+}
+
+// No porch file and a slow panel (58 FPS): calibrated from the first measurement.
+template <class D>
+void no_porch_file_and_a_slow_panel(D &d, const std::string &app_dir, const std::string &finish) {
+    d.set_te_clock(static_cast<int>(58.0 * 344));
+    enter(d, 3, app_dir, finish);
+    expect_calibration(d, static_cast<int>(58.0 * 344), 1);
+}
+
+}  // namespace calibration
