@@ -219,12 +219,11 @@ ssize_t set_porch(State &s, const void *buf, size_t n) {
     return 0;
 }
 
-// Like gpiolib: a line armed for an edge interrupt cannot become an output,
-// and an output cannot be armed (both -EIO). The panel drives the TE line, so
-// only an input sees its edges.
+// Like gpiolib: an output cannot be armed for an edge interrupt (-EIO), but
+// an armed line may become an output (sysfs sets the direction without
+// looking at the interrupt, as Debian's kernel does). The panel drives the TE
+// line, so only an input sees its edges.
 ssize_t gpio_direction(State &s, int gpio, const char *text) {
-    if (!streq(text, "in") && s.gpio_edge[gpio].load() != 0)
-        return -EIO;
     if (streq(text, "in")) {
         s.gpio_output[gpio].store(0);
     } else if (streq(text, "out") || streq(text, "low")) {
@@ -616,8 +615,11 @@ int fb_ioctl(int fd, unsigned long request, void *arg) {
         f->line_length = static_cast<uint32_t>(g.width) * 4;
         return 0;
     }
-    if (request == FBIOPUT_VSCREENINFO || request == FBIOPAN_DISPLAY)
+    // A panel without panning: the mode stays as it is, panning is refused.
+    if (request == FBIOPUT_VSCREENINFO)
         return 0;
+    if (request == FBIOPAN_DISPLAY)
+        return -EINVAL;
     return -ENOTTY;
 }
 
