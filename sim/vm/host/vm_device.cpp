@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -773,15 +774,28 @@ void VmDevice::start_mp_test(const std::string &app_dir, const std::string &fini
     for (std::string &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    std::string qlog = d.folder + "/qemu.log";
-    posix_spawn_file_actions_addopen(&fa, 1, qlog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    const std::string qlog = d.folder + "/qemu.log";
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = open(qlog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t parent = getpid();
     d.power_on_ns = mono_ns();
-    int err = posix_spawnp(&d.qemu, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
+    d.qemu = fork();
+    if (d.qemu == 0) {
+        // The machine goes with the thread that powered it on, however that
+        // ends: a test killed at its time-out must not leave an emulator
+        // running on a core.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    const int err = d.qemu < 0 ? errno : 0;
+    close(in);
+    close(out);
     if (err != 0) {
         errno = err;
         d.qemu = -1;
