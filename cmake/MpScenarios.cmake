@@ -35,7 +35,7 @@ function(mp_add_scenario_tests dir)
     get_filename_component(host_build "${MPSIM_HOST_SIMROOT}" DIRECTORY)
     set(MPSIM_HOST_MP_SIM "${host_build}/sim/runner/mp-sim" CACHE FILEPATH
       "mp-sim of a host build, which runs the armel build's scenario tests")
-    if(EXISTS "${host_build}/CMakeCache.txt")
+    if(EXISTS "${host_build}/CMakeCache.txt" AND NOT TARGET mpsim_host_runner)
       add_custom_target(mpsim_host_runner ALL
         COMMAND ${CMAKE_COMMAND} --build "${host_build}" --target mp-sim
         COMMENT "mp-sim of the host build (${host_build}) for the scenario tests"
