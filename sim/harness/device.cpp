@@ -808,26 +808,4 @@ bool Device::wait_until(const std::function<bool()> &cond, Ms timeout) {
     }
 }
 
-bool Device::wait_pushes(int n, Ms timeout) {
-    return wait_until([&] { return pushes() >= n; }, timeout);
-}
-
-// True as soon as a frame kept so far (each looked at once, in push order)
-// satisfies pred.
-bool Device::wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout) {
-    int next = 0;
-    return wait_until(
-        [&] {
-            for (int n = frame_count(); next < n; ++next)
-                if (pred(frame(next)))
-                    return true;
-            return false;
-        },
-        timeout);
-}
-
-bool Device::wait_journal(const std::string &op, const std::string &path, Ms timeout) {
-    return wait_until([&] { return !journal(op, path).empty(); }, timeout);
-}
-
 }  // namespace mpsim

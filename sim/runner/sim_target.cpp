@@ -53,18 +53,7 @@ class SimTarget final : public Target {
     std::string name() const override { return "the simulated device"; }
 
     void prepare(const ScenarioSetup &su) override {
-        switch (su.porch_file) {
-            case ScenarioSetup::PorchFile::Write:
-                dev_.write_file(board::kPorchFile, su.porch_bytes);
-                break;
-            case ScenarioSetup::PorchFile::Remove:
-                dev_.remove_file(board::kPorchFile);
-                break;
-            case ScenarioSetup::PorchFile::Untouched:
-                break;
-        }
-        if (su.etc_version)
-            dev_.write_file(board::kSystemVersion, *su.etc_version);
+        place_stored_files(dev_, su);
 
         // The application directory is made (with its files) only inside the
         // device root: a scenario must not litter the machine, and a

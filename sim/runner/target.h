@@ -14,12 +14,32 @@
 #include <string>
 #include <vector>
 
+#include "mpsim/board.h"
 #include "mpsim/harness.h"
 #include "scenario.h"
 
 namespace mpsim {
 
 struct RunConfig;
+
+// The storage a scenario sets before power-on: the porch file written or
+// removed, the system's version file. Dev is the simulated device or the
+// virtual machine (both write and remove files at device paths).
+template <class Dev>
+void place_stored_files(Dev &dev, const ScenarioSetup &su) {
+    switch (su.porch_file) {
+        case ScenarioSetup::PorchFile::Write:
+            dev.write_file(board::kPorchFile, su.porch_bytes);
+            break;
+        case ScenarioSetup::PorchFile::Remove:
+            dev.remove_file(board::kPorchFile);
+            break;
+        case ScenarioSetup::PorchFile::Untouched:
+            break;
+    }
+    if (su.etc_version)
+        dev.write_file(board::kSystemVersion, *su.etc_version);
+}
 
 class Target {
   public:

@@ -37,18 +37,7 @@ class VmTarget final : public Target {
     void prepare(const ScenarioSetup &su) override {
         if (su.fb_width || su.fb_height || !su.fb_present)
             throw Unsupported(name() + " has the board's framebuffer (240 x 240), no other");
-        switch (su.porch_file) {
-            case ScenarioSetup::PorchFile::Write:
-                dev_.write_file(board::kPorchFile, su.porch_bytes);
-                break;
-            case ScenarioSetup::PorchFile::Remove:
-                dev_.remove_file(board::kPorchFile);
-                break;
-            case ScenarioSetup::PorchFile::Untouched:
-                break;
-        }
-        if (su.etc_version)
-            dev_.write_file(board::kSystemVersion, *su.etc_version);
+        place_stored_files(dev_, su);
         const std::string app = guest_path(su.app_dir);
         if (su.app_version)
             dev_.write_file(app + "/version", *su.app_version);

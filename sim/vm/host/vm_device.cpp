@@ -974,24 +974,4 @@ bool VmDevice::wait_until(const std::function<bool()> &cond, Ms timeout) {
     }
 }
 
-bool VmDevice::wait_pushes(int n, Ms timeout) {
-    return wait_until([&] { return pushes() >= n; }, timeout);
-}
-
-bool VmDevice::wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout) {
-    int next = 0;
-    return wait_until(
-        [&] {
-            for (int n = frame_count(); next < n; ++next)
-                if (pred(frame(next)))
-                    return true;
-            return false;
-        },
-        timeout);
-}
-
-bool VmDevice::wait_journal(const std::string &op, const std::string &path, Ms timeout) {
-    return wait_until([&] { return !journal(op, path).empty(); }, timeout);
-}
-
 }  // namespace mpsim

@@ -83,7 +83,37 @@ struct ExitStatus {
     int code = -1;        // exit status 0..255, or the signal number
 };
 
-class Device {
+// The waits every device offers, built on its own wait_until (which polls
+// the way that device learns of news), pushes(), frame_count(), frame() and
+// journal(op, path).
+template <class Dev>
+class DeviceWaits {
+  public:
+    bool wait_pushes(int n, Ms timeout) {
+        return self().wait_until([&] { return self().pushes() >= n; }, timeout);
+    }
+    // True as soon as a frame kept so far (each looked at once, in push
+    // order) satisfies pred.
+    bool wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout) {
+        int next = 0;
+        return self().wait_until(
+            [&] {
+                for (int n = self().frame_count(); next < n; ++next)
+                    if (pred(self().frame(next)))
+                        return true;
+                return false;
+            },
+            timeout);
+    }
+    bool wait_journal(const std::string &op, const std::string &path, Ms timeout) {
+        return self().wait_until([&] { return !self().journal(op, path).empty(); }, timeout);
+    }
+
+  private:
+    Dev &self() { return static_cast<Dev &>(*this); }
+};
+
+class Device : public DeviceWaits<Device> {
   public:
     explicit Device(Options opt = {});
     ~Device();
@@ -164,9 +194,6 @@ class Device {
     // Polls cond every few milliseconds until it holds (true) or the time-out
     // passes (false).
     bool wait_until(const std::function<bool()> &cond, Ms timeout);
-    bool wait_pushes(int n, Ms timeout);
-    bool wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout);
-    bool wait_journal(const std::string &op, const std::string &path, Ms timeout);
 
   private:
     struct Impl;

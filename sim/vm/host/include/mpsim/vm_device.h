@@ -41,7 +41,7 @@ struct VmOptions {
     bool icount = true;
 };
 
-class VmDevice {
+class VmDevice : public DeviceWaits<VmDevice> {
   public:
     explicit VmDevice(VmOptions opt = {});
     ~VmDevice();
@@ -132,9 +132,6 @@ class VmDevice {
 
     // ---- waiting -----------------------------------------------------------
     bool wait_until(const std::function<bool()> &cond, Ms timeout);
-    bool wait_pushes(int n, Ms timeout);
-    bool wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout);
-    bool wait_journal(const std::string &op, const std::string &path, Ms timeout);
 
   private:
     struct Impl;
