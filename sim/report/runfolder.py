@@ -99,8 +99,10 @@ def parse_journal(text):
         if len(w) < 5 or not w[0].isdigit():
             continue
         e = {"ns": int(w[0]), "pid": w[1], "op": w[2], "path": w[3], "arg": "", "result": ""}
-        if w[2] in ("open", "rename", "write", "push") and len(w) >= 6:
-            e["arg"] = decode_bytes(w[4]) if w[2] == "write" else w[4]
+        if w[2] in ("open", "rename", "write", "read", "exec", "push") and len(w) >= 6:
+            # Bytes written or read, and a started program's arguments (each
+            # ended by \0), are hex in the journal.
+            e["arg"] = decode_bytes(w[4]) if w[2] in ("write", "read", "exec") else w[4]
             e["result"] = w[5]
         else:
             e["result"] = " ".join(w[4:])
