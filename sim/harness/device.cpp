@@ -343,29 +343,11 @@ State &Device::state() {
 
 // ---- hardware ----------------------------------------------------------------
 
-void Device::set_key(Key k, bool pressed) {
-    set_gpio_level(key_gpio(k), pressed ? 0 : 1);
-}
-
-void Device::release_all_keys() {
-    for (int k = 0; k < 7; ++k)
-        set_key(static_cast<Key>(k), false);
-}
-
-void Device::set_volume_percent(int percent) {
-    set_volume_raw(volume_raw_for_percent(percent));
-}
 void Device::set_volume_raw(int raw) {
     impl_->st->adc_vol.store(raw);
 }
 void Device::set_battery_raw(int raw) {
     impl_->st->adc_bat.store(raw);
-}
-void Device::set_headphone(int level) {
-    set_gpio_level(board::kGpioHeadphoneDetect, level);
-}
-void Device::set_usb(int level) {
-    set_gpio_level(board::kGpioUsbDetect, level);
 }
 
 void Device::set_gpio_level(unsigned gpio, int level) {

@@ -41,10 +41,10 @@ Options device_options(const ScenarioSetup &su, const RunConfig &cfg) {
     return o;
 }
 
-class SimTarget final : public Target {
+class SimTarget final : public DeviceTarget<Device> {
   public:
     SimTarget(const ScenarioSetup &su, const RunConfig &cfg)
-        : dev_(device_options(su, cfg)), cwd_(fs::current_path()), keep_(cfg.keep_root) {}
+        : DeviceTarget(device_options(su, cfg)), cwd_(fs::current_path()), keep_(cfg.keep_root) {}
     ~SimTarget() override {
         std::error_code ec;
         fs::current_path(cwd_, ec);
@@ -113,16 +113,6 @@ class SimTarget final : public Target {
         return shown;
     }
 
-    void set_key(Key k, bool pressed) override { dev_.set_key(k, pressed); }
-    void set_volume_percent(int percent) override { dev_.set_volume_percent(percent); }
-    void set_volume_raw(int raw) override { dev_.set_volume_raw(raw); }
-    void set_battery_raw(int raw) override { dev_.set_battery_raw(raw); }
-    void set_headphone(int level) override { dev_.set_headphone(level); }
-    void set_usb(int level) override { dev_.set_usb(level); }
-    void set_te_clock(int clock) override { dev_.set_te_clock(clock); }
-    void stop_te(bool stopped) override { dev_.stop_te(stopped); }
-    void send_signal(int sig) override { dev_.send_signal(sig); }
-
     void remove_file(const std::string &path) override { dev_.remove_file(path); }
     void make_unwritable(const std::string &path) override { dev_.make_unwritable(path); }
     void refuse_writes(const std::string &path, int err, int count) override {
@@ -133,23 +123,12 @@ class SimTarget final : public Target {
     void fail_sound_writes(int err, int after) override { dev_.fail_sound_writes(err, after); }
     void suspend_sound(int eagain_answers) override { dev_.suspend_sound(eagain_answers); }
     void request_underruns(int n) override { dev_.request_underruns(n); }
-    void hold_wall_clock(bool held) override { dev_.hold_wall_clock(held); }
     void step_wall_clock(int seconds, int after) override { dev_.step_wall_clock(seconds, after); }
     void trap(const std::string &op, const std::string &path, int sig, int nth) override {
         dev_.trap(op, path, sig, nth);
     }
     void slow_writes(const std::string &path, int us) override { dev_.slow_writes(path, us); }
     void journal_reads(unsigned gpio) override { dev_.journal_reads(gpio); }
-
-    int gpio_level(unsigned gpio) override { return dev_.gpio_level(gpio); }
-    bool gpio_exported(unsigned gpio) override { return dev_.gpio_exported(gpio); }
-    bool keys_bound() override { return dev_.keys_bound(); }
-    int porch() override { return dev_.porch(); }
-    int pushes() override { return dev_.pushes(); }
-    int frame_count() override { return dev_.frame_count(); }
-    Frame frame(int index) override { return dev_.frame(index); }
-    int recording_count() override { return dev_.recording_count(); }
-    int underruns() override { return dev_.underruns(); }
 
     // A recording of an opening that played nothing is only its header. Read
     // here, since the harness's reader copies its (absent) samples from a
@@ -216,10 +195,6 @@ class SimTarget final : public Target {
         return static_cast<unsigned>(st.permissions()) & 07777u;
     }
 
-    bool running() override { return dev_.running(); }
-    std::optional<ExitStatus> wait_exit(Ms timeout) override { return dev_.wait_exit(timeout); }
-    void kill_program() override { dev_.kill_program(); }
-
     // User plus system time of the process, from /proc/PID/stat.
     std::optional<double> cpu_seconds() override {
         const auto stat = mpsim::read_file("/proc/" + std::to_string(dev_.pid()) + "/stat");
@@ -243,8 +218,6 @@ class SimTarget final : public Target {
         return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
     }
 
-    std::string stdout_text() override { return dev_.stdout_text(); }
-    std::string stderr_text() override { return dev_.stderr_text(); }
     std::optional<std::string> finish_output() override {
         return mpsim::read_file(dev_.root() + "/finish.txt");
     }
@@ -279,7 +252,6 @@ class SimTarget final : public Target {
         return dev_.path(path);
     }
 
-    Device dev_;
     fs::path cwd_;
     bool keep_;
     uint64_t journal_read_ = 0;  // bytes of the journal file read

@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mpsim/board.h"
@@ -120,6 +121,43 @@ class Target {
     virtual std::optional<std::string> finish_output() = 0;
     // A line for the summary: where the device lived.
     virtual std::string whereabouts() = 0;
+};
+
+// A target that drives a device object (Device, VmDevice): the operator's and
+// the board's actions, what the hardware holds and the program's state are
+// handed to it as they are; the target adds what differs.
+template <class Dev>
+class DeviceTarget : public Target {
+  public:
+    void set_key(Key k, bool pressed) override { dev_.set_key(k, pressed); }
+    void set_volume_percent(int percent) override { dev_.set_volume_percent(percent); }
+    void set_volume_raw(int raw) override { dev_.set_volume_raw(raw); }
+    void set_battery_raw(int raw) override { dev_.set_battery_raw(raw); }
+    void set_headphone(int level) override { dev_.set_headphone(level); }
+    void set_usb(int level) override { dev_.set_usb(level); }
+    void set_te_clock(int clock) override { dev_.set_te_clock(clock); }
+    void stop_te(bool stopped) override { dev_.stop_te(stopped); }
+    void send_signal(int sig) override { dev_.send_signal(sig); }
+    void hold_wall_clock(bool held) override { dev_.hold_wall_clock(held); }
+    int gpio_level(unsigned gpio) override { return dev_.gpio_level(gpio); }
+    bool gpio_exported(unsigned gpio) override { return dev_.gpio_exported(gpio); }
+    bool keys_bound() override { return dev_.keys_bound(); }
+    int porch() override { return dev_.porch(); }
+    int pushes() override { return dev_.pushes(); }
+    int frame_count() override { return dev_.frame_count(); }
+    Frame frame(int index) override { return dev_.frame(index); }
+    int recording_count() override { return dev_.recording_count(); }
+    int underruns() override { return dev_.underruns(); }
+    bool running() override { return dev_.running(); }
+    std::optional<ExitStatus> wait_exit(Ms timeout) override { return dev_.wait_exit(timeout); }
+    void kill_program() override { dev_.kill_program(); }
+    std::string stdout_text() override { return dev_.stdout_text(); }
+    std::string stderr_text() override { return dev_.stderr_text(); }
+
+  protected:
+    template <class... A>
+    explicit DeviceTarget(A &&...args) : dev_(std::forward<A>(args)...) {}
+    Dev dev_;
 };
 
 // The simulated device, made for this scenario.

@@ -6,6 +6,7 @@
 
 #include "mpsim/board.h"
 #include "mpsim/vm_device.h"
+#include "mpsim/vm_protocol.h"
 #include "runner.h"
 #include "target.h"
 
@@ -18,19 +19,16 @@ std::string guest_path(const std::string &s) {
     return substitute_root(s, "");
 }
 
-std::string hex(const std::vector<uint8_t> &bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out.empty() ? "-" : out;
+// A journal line's bytes: hex, "-" for none.
+std::string journal_bytes(const std::vector<uint8_t> &bytes) {
+    return bytes.empty() ? "-"
+                         : vm::hex(std::string_view(reinterpret_cast<const char *>(bytes.data()),
+                                                    bytes.size()));
 }
 
-class VmTarget final : public Target {
+class VmTarget final : public DeviceTarget<VmDevice> {
   public:
-    explicit VmTarget(const RunConfig &cfg) : dev_(options(cfg)), keep_(cfg.keep_root) {}
+    explicit VmTarget(const RunConfig &cfg) : DeviceTarget(options(cfg)), keep_(cfg.keep_root) {}
 
     std::string name() const override { return "the virtual machine"; }
 
@@ -58,32 +56,12 @@ class VmTarget final : public Target {
                finish_ + "'";
     }
 
-    void set_key(Key k, bool pressed) override { dev_.set_key(k, pressed); }
-    void set_volume_percent(int percent) override { dev_.set_volume_percent(percent); }
-    void set_volume_raw(int raw) override { dev_.set_volume_raw(raw); }
-    void set_battery_raw(int raw) override { dev_.set_battery_raw(raw); }
-    void set_headphone(int level) override { dev_.set_headphone(level); }
-    void set_usb(int level) override { dev_.set_usb(level); }
-    void set_te_clock(int clock) override { dev_.set_te_clock(clock); }
-    void stop_te(bool stopped) override { dev_.stop_te(stopped); }
-    void send_signal(int sig) override { dev_.send_signal(sig); }
-    void hold_wall_clock(bool held) override { dev_.hold_wall_clock(held); }
-
-    int gpio_level(unsigned gpio) override { return dev_.gpio_level(gpio); }
-    bool gpio_exported(unsigned gpio) override { return dev_.gpio_exported(gpio); }
-    bool keys_bound() override { return dev_.keys_bound(); }
-    int porch() override { return dev_.porch(); }
-    int pushes() override { return dev_.pushes(); }
-    int frame_count() override { return dev_.frame_count(); }
-    Frame frame(int index) override { return dev_.frame(index); }
-    int recording_count() override { return dev_.recording_count(); }
     Recording recording(int index) override { return dev_.recording(index); }
     size_t recording_frames(int index, unsigned &channels) override {
         const Recording r = dev_.recording(index);
         channels = r.channels;
         return r.frames();
     }
-    int underruns() override { return dev_.underruns(); }
 
     void read_journal(std::vector<JournalEntry> &into) override {
         const auto all = dev_.journal();
@@ -101,7 +79,7 @@ class VmTarget final : public Target {
                           static_cast<int>(e.pid));
             out += head + e.op + " " + e.path;
             if (e.op == "write" || e.op == "read" || e.op == "exec")
-                out += " " + hex(e.bytes);
+                out += " " + journal_bytes(e.bytes);
             else if (!e.arg.empty())
                 out += " " + e.arg;
             out += " " + e.result + "\n";
@@ -126,14 +104,9 @@ class VmTarget final : public Target {
         throw Unsupported(name() + " does not report a file's mode");
     }
 
-    bool running() override { return dev_.running(); }
-    std::optional<ExitStatus> wait_exit(Ms timeout) override { return dev_.wait_exit(timeout); }
-    void kill_program() override { dev_.kill_program(); }
     std::optional<double> cpu_seconds() override {
         throw Unsupported(name() + " does not measure the program's processor time");
     }
-    std::string stdout_text() override { return dev_.stdout_text(); }
-    std::string stderr_text() override { return dev_.stderr_text(); }
     std::optional<std::string> finish_output() override { return read_file("/finish.txt"); }
     std::string whereabouts() override {
         return "virtual machine: kernel " + dev_.kernel_release() + ", folder " + dev_.root() +
@@ -147,7 +120,6 @@ class VmTarget final : public Target {
         return o;
     }
 
-    VmDevice dev_;
     bool keep_;
     std::string app_, finish_;
 };

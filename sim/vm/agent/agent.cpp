@@ -160,16 +160,6 @@ bool write_board(const std::string &file, const std::string &text) {
     return ok;
 }
 
-std::string hex(const std::string &bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 // ---- panel pushes --------------------------------------------------------------
 
 class Glass {
@@ -354,9 +344,8 @@ std::string Agent::answer(const std::string &verb, const std::string &args) {
         // "write PATH HEX": the file's whole content, on the disk when this answers.
         size_t sp = args.find(' ');
         std::string path = args.substr(0, sp);
-        std::string bytes;
-        for (size_t i = sp + 1; sp != std::string::npos && i + 1 < args.size(); i += 2)
-            bytes += static_cast<char>(std::stoi(args.substr(i, 2), nullptr, 16));
+        const std::string bytes =
+            sp == std::string::npos ? std::string() : unhex(std::string_view(args).substr(sp + 1));
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0)
             return "error " + std::string(strerror(errno));

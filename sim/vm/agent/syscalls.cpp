@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "mpsim/vm_protocol.h"
+
 namespace mpsim::vm {
 
 namespace {
@@ -14,16 +16,6 @@ namespace {
 constexpr const char *kUpdatePath = "/sys/kernel/screen_update/update";
 constexpr const char *kProgram = "/usr/bin/mp_test";
 constexpr unsigned long kCloneThread = 0x10000;
-
-int hexval(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // The bytes of a C string as strace prints it (with -xx every byte is \xHH;
 // the other escapes are taken too). `s` starts at the opening quote.
@@ -37,8 +29,8 @@ std::string unquote(const std::string &s) {
             continue;
         }
         char c = s[++i];
-        if (c == 'x' && i + 2 < s.size() && hexval(s[i + 1]) >= 0 && hexval(s[i + 2]) >= 0) {
-            out += static_cast<char>(hexval(s[i + 1]) * 16 + hexval(s[i + 2]));
+        if (c == 'x' && i + 2 < s.size() && hex_digit(s[i + 1]) >= 0 && hex_digit(s[i + 2]) >= 0) {
+            out += static_cast<char>(hex_digit(s[i + 1]) * 16 + hex_digit(s[i + 2]));
             i += 2;
         } else if (c >= '0' && c <= '7') {
             int v = 0;
@@ -196,16 +188,9 @@ int fd_arg(const std::string &arg, std::string *path) {
     return static_cast<int>(fd);
 }
 
-std::string hex(const std::string &bytes) {
-    static const char digits[] = "0123456789abcdef";
-    if (bytes.empty())
-        return "-";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
+// A journal line's bytes: hex, "-" for none.
+std::string journal_bytes(const std::string &bytes) {
+    return bytes.empty() ? "-" : hex(bytes);
 }
 
 int signal_number(const std::string &name) {
@@ -375,7 +360,7 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
                 argv += '\0';
             argv += unquote(a);
         }
-        journal("exec " + path + " " + hex(argv) + " ok");
+        journal("exec " + path + " " + journal_bytes(argv) + " ok");
         return;
     }
     if (n == "open" || n == "openat" || n == "creat") {
@@ -415,7 +400,7 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
                 : shown;
         if (!is_device_path(path))
             return;
-        journal("write " + path + " " + hex(bytes) + " " +
+        journal("write " + path + " " + journal_bytes(bytes) + " " +
                 (c.result < 0 ? result : std::to_string(c.result)));
         if (c.result >= 0 && path == kUpdatePath) {
             int64_t t = ns;

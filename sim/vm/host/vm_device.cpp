@@ -78,14 +78,6 @@ int64_t mono_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-std::string unhex(const std::string &h) {
-    auto v = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-    std::string out;
-    for (size_t i = 0; i + 1 < h.size(); i += 2)
-        out += static_cast<char>(v(h[i]) * 16 + v(h[i + 1]));
-    return out;
-}
-
 bool starts_with(const std::string &s, const std::string &prefix) {
     return s.rfind(prefix, 0) == 0;
 }
@@ -281,7 +273,7 @@ void VmDevice::Impl::message(uint32_t type, const std::string &p) {
                 break;
             e->time_ns = static_cast<uint64_t>(static_cast<int64_t>(e->time_ns) + offset);
             if (e->op == "exec") {
-                std::string argv = unhex(e->arg);
+                std::string argv = vm::unhex(e->arg);
                 e->bytes.assign(argv.begin(), argv.end());
                 if (e->path == "/usr/bin/mp_test" && program == 0) {
                     program = e->pid;
@@ -531,19 +523,6 @@ const std::string &VmDevice::root() const {
 
 // ---- hardware ----------------------------------------------------------------
 
-void VmDevice::set_key(Key k, bool pressed) {
-    set_gpio_level(key_gpio(k), pressed ? 0 : 1);
-}
-
-void VmDevice::release_all_keys() {
-    for (int k = 0; k < 7; ++k)
-        set_key(static_cast<Key>(k), false);
-}
-
-void VmDevice::set_volume_percent(int percent) {
-    set_volume_raw(volume_raw_for_percent(percent));
-}
-
 void VmDevice::set_volume_raw(int raw) {
     impl_->vol_raw = raw;
     if (impl_->up())
@@ -554,14 +533,6 @@ void VmDevice::set_battery_raw(int raw) {
     impl_->bat_raw = raw;
     if (impl_->up())
         impl_->ask("bat", std::to_string(raw));
-}
-
-void VmDevice::set_headphone(int level) {
-    set_gpio_level(132, level);
-}
-
-void VmDevice::set_usb(int level) {
-    set_gpio_level(1, level);
 }
 
 void VmDevice::set_gpio_level(unsigned gpio, int level) {
@@ -627,7 +598,7 @@ void VmDevice::stop_te(bool stopped) {
 
 int VmDevice::porch() const {
     if (impl_->up()) {
-        std::string text = unhex(impl_->ask("read", "/sys/kernel/screen_update/lcdporch"));
+        std::string text = vm::unhex(impl_->ask("read", "/sys/kernel/screen_update/lcdporch"));
         impl_->last_porch = std::atoi(text.c_str());
     }
     return impl_->last_porch;
@@ -637,13 +608,7 @@ int VmDevice::porch() const {
 
 void VmDevice::write_file(const std::string &device_path, const std::string &bytes) {
     if (impl_->up()) {
-        std::string h;
-        for (unsigned char b : bytes) {
-            static const char digits[] = "0123456789abcdef";
-            h += digits[b >> 4];
-            h += digits[b & 15];
-        }
-        impl_->ask("write", device_path + " " + h);
+        impl_->ask("write", device_path + " " + vm::hex(bytes));
         return;
     }
     if (starts_with(device_path, kUdisk))
@@ -658,7 +623,7 @@ std::optional<std::string> VmDevice::read_file(const std::string &device_path) c
         std::string a = d.ask("read", device_path);
         if (a == "missing")
             return std::nullopt;
-        return unhex(a);
+        return vm::unhex(a);
     }
     if (!starts_with(device_path, kUdisk)) {
         auto it = d.image_files.find(device_path);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "mpsim/board.h"
 #include "mpsim/state.h"
 
 namespace mpsim {
@@ -83,12 +84,22 @@ struct ExitStatus {
     int code = -1;        // exit status 0..255, or the signal number
 };
 
-// The waits every device offers, built on its own wait_until (which polls
-// the way that device learns of news), pushes(), frame_count(), frame() and
-// journal(op, path).
+// What every device offers built on its own primitives: the operator's
+// keys and wheel and the detect lines on set_gpio_level and set_volume_raw,
+// the waits on wait_until (which polls the way that device learns of news),
+// pushes(), frame_count(), frame() and journal(op, path).
 template <class Dev>
-class DeviceWaits {
+class DeviceCommon {
   public:
+    void set_key(Key k, bool pressed) { self().set_gpio_level(key_gpio(k), pressed ? 0 : 1); }
+    void release_all_keys() {
+        for (const auto &key : board::kKeys)
+            self().set_gpio_level(key.gpio, 1);
+    }
+    void set_volume_percent(int percent) { self().set_volume_raw(volume_raw_for_percent(percent)); }
+    void set_headphone(int level) { self().set_gpio_level(board::kGpioHeadphoneDetect, level); }
+    void set_usb(int level) { self().set_gpio_level(board::kGpioUsbDetect, level); }
+
     bool wait_pushes(int n, Ms timeout) {
         return self().wait_until([&] { return self().pushes() >= n; }, timeout);
     }
@@ -113,7 +124,7 @@ class DeviceWaits {
     Dev &self() { return static_cast<Dev &>(*this); }
 };
 
-class Device : public DeviceWaits<Device> {
+class Device : public DeviceCommon<Device> {
   public:
     explicit Device(Options opt = {});
     ~Device();
@@ -124,13 +135,9 @@ class Device : public DeviceWaits<Device> {
     std::string path(const std::string &device_path) const;  // "/sys/..." -> <root>/sys/...
 
     // ---- hardware the operator and the board set --------------------------
-    void set_key(Key k, bool pressed);
-    void release_all_keys();
-    void set_volume_percent(int percent);
+    // (keys, the wheel in percent and the detect lines: DeviceCommon)
     void set_volume_raw(int raw);
     void set_battery_raw(int raw);
-    void set_headphone(int level);  // GPIO 132
-    void set_usb(int level);        // GPIO 1
     void set_gpio_level(unsigned gpio, int level);
     int gpio_level(unsigned gpio) const;  // e.g. GPIO 128 driven by the program
     bool gpio_exported(unsigned gpio) const;

@@ -41,7 +41,7 @@ struct VmOptions {
     bool icount = true;
 };
 
-class VmDevice : public DeviceWaits<VmDevice> {
+class VmDevice : public DeviceCommon<VmDevice> {
   public:
     explicit VmDevice(VmOptions opt = {});
     ~VmDevice();
@@ -51,13 +51,9 @@ class VmDevice : public DeviceWaits<VmDevice> {
     const std::string &root() const;  // the device's folder on the host
 
     // ---- hardware the operator and the board set --------------------------
-    void set_key(Key k, bool pressed);
-    void release_all_keys();
-    void set_volume_percent(int percent);
+    // (keys, the wheel in percent and the detect lines: DeviceCommon)
     void set_volume_raw(int raw);
     void set_battery_raw(int raw);
-    void set_headphone(int level);  // GPIO 132
-    void set_usb(int level);        // GPIO 1
     void set_gpio_level(unsigned gpio, int level);
     int gpio_level(unsigned gpio) const;
     bool gpio_exported(unsigned gpio) const;
