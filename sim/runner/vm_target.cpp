@@ -63,11 +63,7 @@ class VmTarget final : public DeviceTarget<VmDevice> {
         return r.frames();
     }
 
-    void read_journal(std::vector<JournalEntry> &into) override {
-        const auto all = dev_.journal();
-        for (size_t i = into.size(); i < all.size(); ++i)
-            into.push_back(all[i]);
-    }
+    void read_journal(std::vector<JournalEntry> &into) override { dev_.append_journal(into); }
 
     // The simulated device's journal format, so that the output folder reads
     // the same whichever device made it.

@@ -483,8 +483,10 @@ VmDevice::VmDevice(VmOptions opt) : impl_(new Impl) {
         d.folder = templ;
     }
     // A fresh board: keys released, detect lines at 1, the wheel at 50 %.
-    for (unsigned g : {1u, 132u, 133u, 134u, 135u, 136u, 137u, 138u, 139u})
-        d.levels[g] = 1;
+    for (const auto &key : board::kKeys)
+        d.levels[key.gpio] = 1;
+    d.levels[board::kGpioUsbDetect] = 1;
+    d.levels[board::kGpioHeadphoneDetect] = 1;
     d.vol_raw = volume_raw_for_percent(50);
     d.te_clock = d.opt.te_clock;
     const char *icount = getenv("MPSIM_VM_ICOUNT");
@@ -598,7 +600,7 @@ void VmDevice::stop_te(bool stopped) {
 
 int VmDevice::porch() const {
     if (impl_->up()) {
-        std::string text = vm::unhex(impl_->ask("read", "/sys/kernel/screen_update/lcdporch"));
+        std::string text = vm::unhex(impl_->ask("read", board::kPanelPorch));
         impl_->last_porch = std::atoi(text.c_str());
     }
     return impl_->last_porch;
@@ -896,6 +898,13 @@ std::optional<Frame> VmDevice::current_frame() const {
 std::vector<JournalEntry> VmDevice::journal() const {
     std::lock_guard<std::mutex> l(impl_->mu);
     return impl_->journal;
+}
+
+void VmDevice::append_journal(std::vector<JournalEntry> &into) const {
+    std::lock_guard<std::mutex> l(impl_->mu);
+    const auto &all = impl_->journal;
+    if (into.size() < all.size())
+        into.insert(into.end(), all.begin() + static_cast<std::ptrdiff_t>(into.size()), all.end());
 }
 
 std::vector<JournalEntry> VmDevice::journal(const std::string &op, const std::string &path) const {

@@ -120,6 +120,8 @@ class VmDevice : public DeviceCommon<VmDevice> {
     // `bytes`.
     std::vector<JournalEntry> journal() const;
     std::vector<JournalEntry> journal(const std::string &op, const std::string &path) const;
+    // Appends the lines after the first into.size() (a reader that keeps its copy).
+    void append_journal(std::vector<JournalEntry> &into) const;
     int recording_count() const;
     Recording recording(int index) const;
     // Underruns of the loopback card: each run of its playback side after
