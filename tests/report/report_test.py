@@ -163,7 +163,9 @@ def main(mp_sim_bin, work):
     assert r.returncode == 0, r.stderr
     r = mp_sim(mp_sim_bin, "tests/report/wrong-golden.scn", failing)
     assert r.returncode == 1, r.stderr
-    runner_count = int(re.search(r"differs in (\d+) pixel", r.stderr).group(1))
+    differs = re.search(r"differs in (\d+) pixel", r.stderr)
+    assert differs, "the failing run must fail on its frame:\n" + r.stderr
+    runner_count = int(differs.group(1))
 
     browser = Chromium()
     try:
@@ -173,7 +175,7 @@ def main(mp_sim_bin, work):
         got = check_page(browser, failing, False)
         assert got["trio"] == [1, 1, 1], got["trio"]
         assert got["magenta"] == runner_count, (got["magenta"], runner_count)
-        assert "wrong-golden.scn:9" in got["failure"] and "expect-frame" in got["failure"]
+        assert "wrong-golden.scn:13" in got["failure"] and "expect-frame" in got["failure"]
     finally:
         browser.close()
 
