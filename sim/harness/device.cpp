@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "mpsim/harness.h"
+#include "mpsim/hex.h"
 #include "te_clock.h"
 
 extern char **environ;
@@ -75,16 +76,6 @@ bool all_digits(const std::string &s) {
         if (c < '0' || c > '9')
             return false;
     return true;
-}
-
-int hexval(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 std::string resolve_program(const std::string &name) {
@@ -167,7 +158,8 @@ std::optional<JournalEntry> parse_journal_line(const std::string &line) {
         e.path += " " + t[i];
     if ((e.op == "write" || e.op == "read") && e.arg != "-") {
         for (size_t i = 0; i + 1 < e.arg.size(); i += 2)
-            e.bytes.push_back(static_cast<uint8_t>(hexval(e.arg[i]) * 16 + hexval(e.arg[i + 1])));
+            e.bytes.push_back(
+                static_cast<uint8_t>(hex_digit(e.arg[i]) * 16 + hex_digit(e.arg[i + 1])));
     }
     return e;
 }

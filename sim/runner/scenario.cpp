@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "mpsim/board.h"
+#include "mpsim/hex.h"
 
 namespace fs = std::filesystem;
 
@@ -932,17 +933,8 @@ bool unescape_bytes(std::string_view s, std::string &bytes, std::string &error) 
                 bytes += '\\';
                 break;
             case 'x': {
-                auto hex = [](char h) -> int {
-                    if (h >= '0' && h <= '9')
-                        return h - '0';
-                    if (h >= 'a' && h <= 'f')
-                        return h - 'a' + 10;
-                    if (h >= 'A' && h <= 'F')
-                        return h - 'A' + 10;
-                    return -1;
-                };
-                int hi = i + 1 < s.size() ? hex(s[i + 1]) : -1;
-                int lo = i + 2 < s.size() ? hex(s[i + 2]) : -1;
+                int hi = i + 1 < s.size() ? hex_digit(s[i + 1]) : -1;
+                int lo = i + 2 < s.size() ? hex_digit(s[i + 2]) : -1;
                 if (hi < 0 || lo < 0) {
                     error = "'\\x' needs two hex digits";
                     return false;

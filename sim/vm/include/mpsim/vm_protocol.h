@@ -25,44 +25,15 @@
 #include <string>
 #include <string_view>
 
+#include "mpsim/hex.h"
+
 namespace mpsim::vm {
 
-// Bytes travel as hex, two lowercase digits a byte: in read and write
-// commands and in the journal's lines.
-inline std::string hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(2 * bytes.size());
-    for (unsigned char b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
-    }
-    return out;
-}
-
-// A hex digit's value, or -1.
-inline int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// The bytes of hex text, up to the first pair that is not two hex digits.
-inline std::string unhex(std::string_view h) {
-    std::string out;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) {
-        const int hi = hex_digit(h[i]);
-        const int lo = hex_digit(h[i + 1]);
-        if (hi < 0 || lo < 0)
-            break;
-        out += static_cast<char>(hi * 16 + lo);
-    }
-    return out;
-}
+// Bytes travel as hex (mpsim/hex.h): in read and write commands and in the
+// journal's lines.
+using mpsim::hex;
+using mpsim::hex_digit;
+using mpsim::unhex;
 
 enum MsgType : uint32_t {
     kMsgHello = 'H',      // text: "<monotonic ns> <kernel release>"
