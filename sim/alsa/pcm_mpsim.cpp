@@ -568,7 +568,7 @@ void journal_open(const char *root) {
     char line[128];
     const int n = std::snprintf(line, sizeof line, "%lld %d open %s w ok\n",
                                 static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec,
-                                static_cast<int>(getpid()), mpsim::board::kSoundDevice);
+                                static_cast<int>(getpid()), BOARD_SOUND_DEVICE);
     const int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0)
         return;

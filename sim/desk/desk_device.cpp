@@ -22,7 +22,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using mpsim::board::kPwmDuty;
 constexpr size_t kOutputLines = 8;
 constexpr size_t kAppLines = 4;
 
@@ -76,7 +75,7 @@ DeskDevice::DeskDevice(DeskConfig cfg) : cfg_(std::move(cfg)) {
     // The desk starts with the board as a fresh device has it.
     mpsim::State &s = dev_->state();
     battery_raw_ = s.adc_bat.load();
-    headphone_ = s.gpio_level[mpsim::board::kGpioHeadphoneDetect].load();
+    headphone_ = s.gpio_level[BOARD_GPIO_HEADPHONE_DETECT].load();
     usb_ = s.gpio_level[1].load();
     apply_inputs();
 }
@@ -304,8 +303,8 @@ Status DeskDevice::status() {
     }
     s.volume_percent = volume_percent_;
     s.volume_raw = st.adc_vol.load();
-    s.headphone = d.gpio_level(mpsim::board::kGpioHeadphoneDetect);
-    s.usb = d.gpio_level(mpsim::board::kGpioUsbDetect);
+    s.headphone = d.gpio_level(BOARD_GPIO_HEADPHONE_DETECT);
+    s.usb = d.gpio_level(BOARD_GPIO_USB_DETECT);
     s.battery_raw = st.adc_bat.load();
     s.porch = d.porch();
     s.te_clock = st.te_clock.load();
@@ -320,7 +319,7 @@ Status DeskDevice::status() {
     }
     if (power_ == Status::Power::Off)
         return s;  // panel and backlight without power
-    if (auto duty = d.read_file(kPwmDuty))
+    if (auto duty = d.read_file(BOARD_PWM_DUTY))
         s.duty = std::clamp(std::atoi(duty->c_str()), 0, 80000);
     // Only what was pushed: the frames the panel took, never the framebuffer.
     const int n = d.frame_count();

@@ -24,7 +24,7 @@ enum class Entry {
 struct DeskConfig {
     std::string storage;  // folder holding the device's storage (absolute)
     std::string root;     // device root to use at every power-on; empty: a fresh temporary one
-    int te_clock = mpsim::kDefaultTeClock;
+    int te_clock = BOARD_TE_CLOCK;
     std::string finish = "echo normal application started";  // the normal application
     std::string sys_version;  // written to /etc/version when not empty
     std::string app_version;  // written to the application's version file when not empty

@@ -140,8 +140,8 @@ void Canvas::text(int x, int y, const std::string &s, uint32_t c, int scale) {
 
 mpsim::Frame lit_panel(const mpsim::Frame *f, int duty) {
     mpsim::Frame lit;
-    lit.width = mpsim::kPanelWidth;
-    lit.height = mpsim::kPanelHeight;
+    lit.width = BOARD_GLASS_WIDTH;
+    lit.height = BOARD_GLASS_HEIGHT;
     lit.px.assign(static_cast<size_t>(lit.width) * lit.height, 0xFF000000u);
     if (f == nullptr || duty <= 0)
         return lit;

@@ -17,8 +17,8 @@ struct Layout {
     static constexpr int kSideWidth = 400;
     static constexpr int kMinHeight = 560;
     int zoom = 3;
-    int panel_w() const { return mpsim::kPanelWidth * zoom; }
-    int panel_h() const { return mpsim::kPanelHeight * zoom; }
+    int panel_w() const { return BOARD_GLASS_WIDTH * zoom; }
+    int panel_h() const { return BOARD_GLASS_HEIGHT * zoom; }
     int side_x() const { return kEdge + panel_w() + 24; }
     int width() const { return side_x() + kSideWidth + kEdge; }
     int height() const { return std::max(panel_h() + 2 * kEdge, kMinHeight); }

@@ -11,8 +11,6 @@ namespace mpsim {
 
 namespace {
 
-using board::kKeys;
-
 std::string env_or(const char *name, const std::string &fallback) {
     const char *v = getenv(name);
     return v != nullptr && v[0] != '\0' ? std::string(v) : fallback;
@@ -38,17 +36,7 @@ std::vector<std::string> split(const std::string &s, char sep) {
 }  // namespace
 
 unsigned key_gpio(Key k) {
-    return kKeys.at(static_cast<size_t>(k)).gpio;
-}
-const char *key_name(Key k) {
-    return kKeys.at(static_cast<size_t>(k)).name;
-}
-
-std::optional<Key> key_from_name(const std::string &name) {
-    for (size_t i = 0; i < kKeys.size(); ++i)
-        if (name == kKeys[i].name)
-            return static_cast<Key>(i);
-    return std::nullopt;
+    return static_cast<unsigned>(board_keys[static_cast<size_t>(k)].gpio);
 }
 
 // The program's table: readings 0..200 give 100 percent, then one percent

@@ -255,12 +255,12 @@ Device::Device(Options opt) : impl_(new Impl) {
     }
     try {
         // The sysfs tree as the board has it at boot.
-        for (const char *f : {board::kGpioExport, board::kGpioUnexport, board::kPwmExport,
-                              board::kKeysBind, board::kKeysUnbind, board::kPanelUpdate})
+        for (const char *f : {BOARD_GPIO_EXPORT, BOARD_GPIO_UNEXPORT, BOARD_PWM_EXPORT,
+                              BOARD_KEYS_BIND, BOARD_KEYS_UNBIND, BOARD_PANEL_UPDATE})
             write_text(d.file(f), "");
-        write_text(d.file(board::kPanelPorch), std::to_string(board::kDefaultPorch) + "\n");
-        fs::create_directories(d.file(board::kPwmChip));
-        fs::create_directories(d.file(board::kStorage));
+        write_text(d.file(BOARD_PANEL_PORCH), std::to_string(BOARD_PORCH) + "\n");
+        fs::create_directories(d.file(BOARD_PWM_CHIP));
+        fs::create_directories(d.file(BOARD_STORAGE));
         fs::create_directories(d.file("etc"));
         fs::create_directories(d.file("dev"));
         fs::create_directories(d.file(".sim/frames"));
@@ -288,18 +288,18 @@ Device::Device(Options opt) : impl_(new Impl) {
         State &s = *d.st;
         for (unsigned k = 0; k < 7; ++k)
             s.gpio_level[key_gpio(static_cast<Key>(k))].store(1);
-        s.gpio_level[board::kGpioUsbDetect].store(1);
-        s.gpio_level[board::kGpioHeadphoneDetect].store(1);
+        s.gpio_level[BOARD_GPIO_USB_DETECT].store(1);
+        s.gpio_level[BOARD_GPIO_HEADPHONE_DETECT].store(1);
         s.keys_bound.store(1);
         s.adc_vol.store(volume_raw_for_percent(50));
         s.adc_bat.store(80);
         s.te_clock.store(opt.te_clock);
-        s.porch.store(kDefaultPorch);
+        s.porch.store(BOARD_PORCH);
         te::store64(s.te_epoch_hi, s.te_epoch_lo, te::now_ns());
         s.version = kStateVersion;
         s.magic = kStateMagic;
-        write_text(d.file(board::kAdcVolume), std::to_string(s.adc_vol.load()) + "\n");
-        write_text(d.file(board::kAdcBattery), std::to_string(s.adc_bat.load()) + "\n");
+        write_text(d.file(BOARD_ADC_VOLUME), std::to_string(s.adc_vol.load()) + "\n");
+        write_text(d.file(BOARD_ADC_BATTERY), std::to_string(s.adc_bat.load()) + "\n");
     } catch (...) {
         if (d.st != nullptr)
             munmap(d.st, sizeof(State));
@@ -422,7 +422,7 @@ void Device::make_unwritable(const std::string &device_path) {
 }
 
 void Device::remove_framebuffer() {
-    remove_file(board::kFramebuffer);
+    remove_file(BOARD_FRAMEBUFFER);
 }
 
 void Device::refuse_writes(const std::string &device_path, int err, int count) {

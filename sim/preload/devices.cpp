@@ -16,12 +16,14 @@ namespace mpsim::preload {
 
 namespace {
 
-constexpr int kTeGpio = board::kGpioTe;
-constexpr int kFirstKey = board::kFirstKeyGpio;
-constexpr int kLastKey = board::kLastKeyGpio;
-using board::kKeysDevice;
-using board::kPwmChannel;
-using board::kPwmDuty;
+constexpr int kTeGpio = BOARD_GPIO_TE;
+
+bool is_key_line(int gpio) {
+    for (const auto &k : board_keys)
+        if (k.gpio == gpio)
+            return true;
+    return false;
+}
 
 // The text of a sysfs write as the store function sees it: the kernel copies
 // the bytes and ends them with a zero byte, so an embedded zero ends the text.
@@ -141,7 +143,7 @@ ssize_t gpio_export(State &s, const char *text) {
     if (s.gpio_absent[gpio].load() != 0)
         return -EINVAL;
     // The key driver holds its lines while bound.
-    if (gpio >= kFirstKey && gpio <= kLastKey && s.keys_bound.load() != 0)
+    if (is_key_line(gpio) && s.keys_bound.load() != 0)
         return -EBUSY;
     int32_t expected = 0;
     if (!s.gpio_exported[gpio].compare_exchange_strong(expected, 1))
@@ -165,7 +167,7 @@ ssize_t gpio_unexport(State &s, const char *text) {
 }
 
 ssize_t keys_unbind(State &s, const char *text) {
-    if (!streq(text, kKeysDevice))
+    if (!streq(text, BOARD_KEYS_DEVICE))
         return -ENODEV;
     int32_t expected = 1;
     if (!s.keys_bound.compare_exchange_strong(expected, 0))
@@ -174,13 +176,13 @@ ssize_t keys_unbind(State &s, const char *text) {
 }
 
 ssize_t keys_bind(State &s, const char *text) {
-    if (!streq(text, kKeysDevice))
+    if (!streq(text, BOARD_KEYS_DEVICE))
         return -ENODEV;
     if (s.keys_bound.load() != 0)
         return -EBUSY;
     // The driver's probe requests every key line; one still exported fails it.
-    for (int g = kFirstKey; g <= kLastKey; ++g)
-        if (s.gpio_exported[g].load() != 0)
+    for (const auto &k : board_keys)
+        if (s.gpio_exported[k.gpio].load() != 0)
             return -EBUSY;
     int32_t expected = 0;
     if (!s.keys_bound.compare_exchange_strong(expected, 1))
@@ -195,12 +197,12 @@ ssize_t pwm_export(const char *text) {
     if (n != 0)
         return -ENODEV;  // the chip has one channel
     char path[kPathMax];
-    if (!root_file(path, sizeof path, kPwmDuty + 1))
+    if (!root_file(path, sizeof path, BOARD_PWM_DUTY + 1))
         return -EIO;
     if (access(path, F_OK) == 0)
         return -EBUSY;
     char dir[kPathMax];
-    if (!root_file(dir, sizeof dir, kPwmChannel + 1))
+    if (!root_file(dir, sizeof dir, BOARD_PWM_CHANNEL + 1))
         return -EIO;
     mkdir(dir, 0755);
     if (!put_file(path, "0\n", 0644))
@@ -287,7 +289,7 @@ bool read_geometry(Geometry *g) {
     return sscanf(text, "%d %d", &g->width, &g->height) == 2 && g->width > 0 && g->height > 0;
 }
 
-constexpr int kWindowWords = kPanelWidth * kPanelHeight;
+constexpr int kWindowWords = BOARD_GLASS_WIDTH * BOARD_GLASS_HEIGHT;
 pthread_mutex_t g_push_lock = PTHREAD_MUTEX_INITIALIZER;
 uint32_t g_window[kWindowWords];  // the window being pushed
 uint32_t g_last[kWindowWords];    // the last frame saved, as cached by this process
@@ -310,7 +312,8 @@ bool load_frame(int index) {
         return false;
     FrameHeader h{};
     bool ok = real_pread()(fd, &h, sizeof h, 0) == static_cast<ssize_t>(sizeof h) &&
-              h.magic == kFrameMagic && h.width <= kPanelWidth && h.height <= kPanelHeight;
+              h.magic == kFrameMagic && h.width <= BOARD_GLASS_WIDTH &&
+              h.height <= BOARD_GLASS_HEIGHT;
     if (ok) {
         size_t bytes = size_t{h.width} * h.height * 4;
         ok = real_pread()(fd, g_last, bytes, sizeof h) == static_cast<ssize_t>(bytes);
@@ -365,17 +368,17 @@ int capture(State &s, int push, int64_t t) {
     int fd = real_openat()(AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    int w = g.width < kPanelWidth ? g.width : kPanelWidth;
-    int h = g.height - kPanelFirstRow;
+    int w = g.width < BOARD_GLASS_WIDTH ? g.width : BOARD_GLASS_WIDTH;
+    int h = g.height - BOARD_GLASS_FIRST_ROW;
     if (h < 0)
         h = 0;
-    if (h > kPanelHeight)
-        h = kPanelHeight;
+    if (h > BOARD_GLASS_HEIGHT)
+        h = BOARD_GLASS_HEIGHT;
 
     pthread_mutex_lock(&g_push_lock);
     memset(g_window, 0, sizeof g_window);
     for (int y = 0; y < h; ++y) {
-        off_t off = (static_cast<off_t>(y + kPanelFirstRow) * g.width) * 4;
+        off_t off = (static_cast<off_t>(y + BOARD_GLASS_FIRST_ROW) * g.width) * 4;
         ssize_t r = real_pread()(fd, g_window + y * w, static_cast<size_t>(w) * 4, off);
         (void)r;  // a short framebuffer file reads as black
     }
@@ -586,8 +589,8 @@ int fb_ioctl(int fd, unsigned long request, void *arg) {
         struct stat st {};
         if (fstat(fd, &st) != 0)
             return -EIO;
-        g.width = kPanelWidth;
-        g.height = static_cast<int>(st.st_size / (kPanelWidth * 4));
+        g.width = BOARD_GLASS_WIDTH;
+        g.height = static_cast<int>(st.st_size / (BOARD_GLASS_WIDTH * 4));
     }
     if (request == FBIOGET_VSCREENINFO) {
         auto *v = static_cast<fb_var_screeninfo *>(arg);

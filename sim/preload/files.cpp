@@ -64,8 +64,8 @@ static bool in_tree(const char *p, const char *dir, size_t len) {
 // as a folder (to fsync it after a rename) or strays next to it must never
 // reach the machine's own /mnt.
 static bool is_device_path(const char *p) {
-    return in_tree(p, "/sys", 4) || in_tree(p, "/mnt", 4) || strcmp(p, board::kFramebuffer) == 0 ||
-           strcmp(p, board::kSystemVersion) == 0;
+    return in_tree(p, "/sys", 4) || in_tree(p, "/mnt", 4) || strcmp(p, BOARD_FRAMEBUFFER) == 0 ||
+           strcmp(p, BOARD_SYSTEM_VERSION) == 0;
 }
 
 bool redirect(const char *path, char *out, size_t size) {
@@ -108,15 +108,15 @@ State g_fallback;  // used when the root holds no state file
 std::atomic<State *> g_state{nullptr};
 
 void init_fallback(State &s) {
-    for (const auto &k : board::kKeys)
+    for (const auto &k : board_keys)
         s.gpio_level[k.gpio].store(1);
-    s.gpio_level[board::kGpioUsbDetect].store(1);
-    s.gpio_level[board::kGpioHeadphoneDetect].store(1);
+    s.gpio_level[BOARD_GPIO_USB_DETECT].store(1);
+    s.gpio_level[BOARD_GPIO_HEADPHONE_DETECT].store(1);
     s.keys_bound.store(1);
     s.adc_vol.store(100);
     s.adc_bat.store(0);
-    s.te_clock.store(kDefaultTeClock);
-    s.porch.store(kDefaultPorch);
+    s.te_clock.store(BOARD_TE_CLOCK);
+    s.porch.store(BOARD_PORCH);
     te::store64(s.te_epoch_hi, s.te_epoch_lo, te::now_ns());
     s.magic = kStateMagic;
     s.version = kStateVersion;
@@ -198,11 +198,11 @@ bool starts(const char *s, const char *prefix, const char **rest) {
 Kind classify(const char *path, int *gpio) {
     *gpio = -1;
     const char *rest = nullptr;
-    if (strcmp(path, board::kFramebuffer) == 0)
+    if (strcmp(path, BOARD_FRAMEBUFFER) == 0)
         return kFramebuffer;
-    if (strcmp(path, board::kGpioExport) == 0)
+    if (strcmp(path, BOARD_GPIO_EXPORT) == 0)
         return kGpioExport;
-    if (strcmp(path, board::kGpioUnexport) == 0)
+    if (strcmp(path, BOARD_GPIO_UNEXPORT) == 0)
         return kGpioUnexport;
     if (starts(path, "/sys/class/gpio/gpio", &rest) && *rest >= '0' && *rest <= '9') {
         int n = 0;
@@ -218,19 +218,19 @@ Kind classify(const char *path, int *gpio) {
         *gpio = -1;
         return kPlain;
     }
-    if (strcmp(path, board::kKeysUnbind) == 0)
+    if (strcmp(path, BOARD_KEYS_UNBIND) == 0)
         return kKeysUnbind;
-    if (strcmp(path, board::kKeysBind) == 0)
+    if (strcmp(path, BOARD_KEYS_BIND) == 0)
         return kKeysBind;
-    if (strcmp(path, board::kAdcVolume) == 0)
+    if (strcmp(path, BOARD_ADC_VOLUME) == 0)
         return kAdcVol;
-    if (strcmp(path, board::kAdcBattery) == 0)
+    if (strcmp(path, BOARD_ADC_BATTERY) == 0)
         return kAdcBat;
-    if (strcmp(path, board::kPwmExport) == 0)
+    if (strcmp(path, BOARD_PWM_EXPORT) == 0)
         return kPwmExport;
-    if (strcmp(path, board::kPanelPorch) == 0)
+    if (strcmp(path, BOARD_PANEL_PORCH) == 0)
         return kPorch;
-    if (strcmp(path, board::kPanelUpdate) == 0)
+    if (strcmp(path, BOARD_PANEL_UPDATE) == 0)
         return kUpdate;
     return kPlain;
 }

@@ -6,7 +6,7 @@
 namespace mpsim {
 
 void HandOffRules::before_start(Run &r) {
-    porch_before_ = r.target().read_file(board::kPorchFile);
+    porch_before_ = r.target().read_file(BOARD_PORCH_FILE);
 }
 
 // Every key GPIO the program exported unexported, "gpio-keys.7" bound after
@@ -27,15 +27,14 @@ void HandOffRules::keys_given_back(Run &r, bool finish_ran, bool finish_visible,
     // The bind counts whatever the driver answered: one that was never
     // unbound refuses it (EBUSY), and the driver bound at the end is what
     // matters.
-    const auto bind = last(board::kKeysBind, board::kKeysDevice, false);
+    const auto bind = last(BOARD_KEYS_BIND, BOARD_KEYS_DEVICE, false);
     if (!bind)
-        fail(std::string("\"") + board::kKeysDevice + "\" was never written to " +
-             board::kKeysBind);
-    for (const auto &key : board::kKeys) {
+        fail(std::string("\"") + BOARD_KEYS_DEVICE + "\" was never written to " + BOARD_KEYS_BIND);
+    for (const auto &key : board_keys) {
         const std::string n = std::to_string(key.gpio);
-        if (!last(board::kGpioExport, n, true))
+        if (!last(BOARD_GPIO_EXPORT, n, true))
             continue;
-        const auto unexported = last(board::kGpioUnexport, n, true);
+        const auto unexported = last(BOARD_GPIO_UNEXPORT, n, true);
         if (!unexported)
             fail("key GPIO " + n + " was exported and never unexported");
         else if (bind && *unexported > *bind)
@@ -43,7 +42,7 @@ void HandOffRules::keys_given_back(Run &r, bool finish_ran, bool finish_visible,
                  std::to_string(*unexported + 1) + ") after the bind (line " +
                  std::to_string(*bind + 1) + ")");
     }
-    for (const auto &key : board::kKeys)
+    for (const auto &key : board_keys)
         if (dev.gpio_exported(static_cast<unsigned>(key.gpio)))
             fail("key GPIO " + std::to_string(key.gpio) + " is still exported");
     if (!dev.keys_bound())
@@ -69,9 +68,9 @@ void HandOffRules::check(Run &r, const Scenario &sc, bool porch_checked,
         keys_given_back(r, ends == Ends::HandOff, !sc.setup.args, fail);
     if ((ends == Ends::HandOff || ends == Ends::Signal || ends == Ends::Running) &&
         !porch_checked) {
-        const auto now = r.target().read_file(board::kPorchFile);
+        const auto now = r.target().read_file(BOARD_PORCH_FILE);
         if (now != porch_before_)
-            fail(std::string("the porch file ") + board::kPorchFile + " " +
+            fail(std::string("the porch file ") + BOARD_PORCH_FILE + " " +
                  (now ? "holds '" + escape_bytes(*now) + "'" : std::string("is gone")) +
                  ", it held " +
                  (porch_before_ ? "'" + escape_bytes(*porch_before_) + "'"

@@ -95,7 +95,7 @@ class Runner final : public Run {
     }
     void status_checked() override { status_checked_ = true; }
     void file_checked(const std::string &path) override {
-        porch_checked_ = porch_checked_ || path == board::kPorchFile;
+        porch_checked_ = porch_checked_ || path == BOARD_PORCH_FILE;
     }
 
   private:

@@ -235,7 +235,7 @@ bool Parser::value(const Command &c, const Arg &a, const std::vector<std::string
                         return false;
                     v.numbers.push_back(n);
                 } else if (w == "all" || w == "ALL") {
-                    for (long k = 0; k < static_cast<long>(board::kKeys.size()); ++k)
+                    for (long k = 0; k < long{BOARD_KEY_COUNT}; ++k)
                         v.numbers.push_back(k);
                 } else if (auto k = key_index_from_label(w)) {
                     v.numbers.push_back(*k);
@@ -741,9 +741,9 @@ bool load_scenario(const std::string &file, const std::string &flow, Scenario &o
 }
 
 const char *key_label(int key_index) {
-    if (key_index < 0 || key_index >= static_cast<int>(board::kKeys.size()))
+    if (key_index < 0 || key_index >= BOARD_KEY_COUNT)
         return "?";
-    return board::kKeys[static_cast<size_t>(key_index)].name;
+    return board_keys[static_cast<size_t>(key_index)].name;
 }
 
 std::optional<std::string> read_file(const std::filesystem::path &file) {
@@ -756,8 +756,8 @@ std::optional<std::string> read_file(const std::filesystem::path &file) {
 }
 
 std::optional<int> key_index_from_label(std::string_view s) {
-    for (int i = 0; i < static_cast<int>(board::kKeys.size()); ++i) {
-        std::string_view l = board::kKeys[static_cast<size_t>(i)].name;
+    for (int i = 0; i < BOARD_KEY_COUNT; ++i) {
+        std::string_view l = board_keys[static_cast<size_t>(i)].name;
         if (l.size() != s.size())
             continue;
         bool same = true;

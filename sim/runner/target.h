@@ -30,16 +30,16 @@ template <class Dev>
 void place_stored_files(Dev &dev, const ScenarioSetup &su) {
     switch (su.porch_file) {
         case ScenarioSetup::PorchFile::Write:
-            dev.write_file(board::kPorchFile, su.porch_bytes);
+            dev.write_file(BOARD_PORCH_FILE, su.porch_bytes);
             break;
         case ScenarioSetup::PorchFile::Remove:
-            dev.remove_file(board::kPorchFile);
+            dev.remove_file(BOARD_PORCH_FILE);
             break;
         case ScenarioSetup::PorchFile::Untouched:
             break;
     }
     if (su.etc_version)
-        dev.write_file(board::kSystemVersion, *su.etc_version);
+        dev.write_file(BOARD_SYSTEM_VERSION, *su.etc_version);
 }
 
 class Target {

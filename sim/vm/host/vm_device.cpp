@@ -172,12 +172,12 @@ struct VmDevice::Impl {
     std::map<unsigned, int> levels;
     int vol_raw = 0;
     int bat_raw = 80;
-    int te_clock = kDefaultTeClock;
+    int te_clock = BOARD_TE_CLOCK;
     bool te_stopped = false;
     bool wall_clock_held = false;  // the bench agent holds it from power-on
     std::map<std::string, std::optional<std::string>> image_files;  // nullopt: removed
     std::map<std::string, std::optional<std::string>> udisk_files;  // until the next boot
-    int last_porch = kDefaultPorch;
+    int last_porch = BOARD_PORCH;
     int last_underruns = 0;
     long tsc = 0;
 
@@ -483,10 +483,10 @@ VmDevice::VmDevice(VmOptions opt) : impl_(new Impl) {
         d.folder = templ;
     }
     // A fresh board: keys released, detect lines at 1, the wheel at 50 %.
-    for (const auto &key : board::kKeys)
+    for (const auto &key : board_keys)
         d.levels[key.gpio] = 1;
-    d.levels[board::kGpioUsbDetect] = 1;
-    d.levels[board::kGpioHeadphoneDetect] = 1;
+    d.levels[BOARD_GPIO_USB_DETECT] = 1;
+    d.levels[BOARD_GPIO_HEADPHONE_DETECT] = 1;
     d.vol_raw = volume_raw_for_percent(50);
     d.te_clock = d.opt.te_clock;
     const char *icount = getenv("MPSIM_VM_ICOUNT");
@@ -600,7 +600,7 @@ void VmDevice::stop_te(bool stopped) {
 
 int VmDevice::porch() const {
     if (impl_->up()) {
-        std::string text = vm::unhex(impl_->ask("read", board::kPanelPorch));
+        std::string text = vm::unhex(impl_->ask("read", BOARD_PANEL_PORCH));
         impl_->last_porch = std::atoi(text.c_str());
     }
     return impl_->last_porch;

@@ -22,9 +22,7 @@ using Ms = std::chrono::milliseconds;
 
 // Keys by key index, with their GPIOs.
 enum class Key { Up = 0, Right, Down, Left, Start, A, B };
-unsigned key_gpio(Key k);  // 133, 136, 135, 134, 139, 138, 137
-const char *key_name(Key k);
-std::optional<Key> key_from_name(const std::string &name);  // "UP", "RIGHT", ... "B"
+unsigned key_gpio(Key k);  // the key's line, from the board's key table
 
 // Raw volume wheel reading that the program's volume table maps to `percent`.
 int volume_raw_for_percent(int percent);
@@ -66,7 +64,7 @@ struct Options {
     int fb_width = 240;
     int fb_height = 240;
     bool fb_present = true;
-    int te_clock = kDefaultTeClock;
+    int te_clock = BOARD_TE_CLOCK;
     bool keep_root = false;  // keep the root folder after the Device is destroyed
     std::string root;        // use this folder (made empty) instead of a fresh temporary one
 };
@@ -93,12 +91,12 @@ class DeviceCommon {
   public:
     void set_key(Key k, bool pressed) { self().set_gpio_level(key_gpio(k), pressed ? 0 : 1); }
     void release_all_keys() {
-        for (const auto &key : board::kKeys)
+        for (const auto &key : board_keys)
             self().set_gpio_level(key.gpio, 1);
     }
     void set_volume_percent(int percent) { self().set_volume_raw(volume_raw_for_percent(percent)); }
-    void set_headphone(int level) { self().set_gpio_level(board::kGpioHeadphoneDetect, level); }
-    void set_usb(int level) { self().set_gpio_level(board::kGpioUsbDetect, level); }
+    void set_headphone(int level) { self().set_gpio_level(BOARD_GPIO_HEADPHONE_DETECT, level); }
+    void set_usb(int level) { self().set_gpio_level(BOARD_GPIO_USB_DETECT, level); }
 
     bool wait_pushes(int n, Ms timeout) {
         return self().wait_until([&] { return self().pushes() >= n; }, timeout);

@@ -30,7 +30,7 @@ struct VmOptions {
     std::string
         folder;  // the device's own folder (disk, console log); default a fresh temporary one
     bool keep_folder = false;
-    int te_clock = kDefaultTeClock;
+    int te_clock = BOARD_TE_CLOCK;
     int disk_mb = 16;
     Ms boot_timeout{60000};  // power-on until the bench agent answers
     // The machine's clock counts the instructions it runs (QEMU's icount,
