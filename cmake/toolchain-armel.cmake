@@ -19,10 +19,17 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${MP_ARMEL_TRIPLET})
 # armel's defaults spelled out, so that another compiler's defaults cannot
 # slip in floating-point or ARMv6/v7 instructions the ARM926EJ-S does not have
 # (qemu's arm926 model traps them in the tests as the device would).
-set(CMAKE_C_FLAGS_INIT "-march=armv5te -marm -mfloat-abi=soft")
+#
+# 64-bit time and file offsets: with glibc's 32-bit time_t the clock, every
+# time stamp and every timer the program keeps would wrap on 2038-01-19. The
+# libraries the program calls into are Debian's, built with 32-bit time
+# (alsa-lib among them): scripts/test-armel checks that none of the calls the
+# program makes into them passes a time.
+set(MP_ARMEL_ABI_FLAGS "-march=armv5te -marm -mfloat-abi=soft -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
+set(CMAKE_C_FLAGS_INIT "${MP_ARMEL_ABI_FLAGS}")
 # -Wno-psabi: GCC notes that the passing of some std::vector iterators changed
 # in GCC 7.1; everything here is built by the same compiler.
-set(CMAKE_CXX_FLAGS_INIT "-march=armv5te -marm -mfloat-abi=soft -Wno-psabi")
+set(CMAKE_CXX_FLAGS_INIT "${MP_ARMEL_ABI_FLAGS} -Wno-psabi")
 
 # Look for target libraries and packages only in the cross sysroot and the
 # armel multiarch folders. "/" stays a root because the multiarch folders are

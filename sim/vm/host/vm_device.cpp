@@ -14,9 +14,6 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-#if defined(__x86_64__)
-#include <x86intrin.h>
-#endif
 
 #include <algorithm>
 #include <cmath>
@@ -52,24 +49,34 @@ constexpr Ms kAnswerTimeout{30000};
     throw Unsupported("mpsim vm: " + what + " has no meaning on the virtual device: " + why);
 }
 
-// The rate of this machine's time stamp counter, which is the emulated
-// CPU's too: told to the kernel, it need not calibrate the counter against
-// the emulated PIT, a calibration that fails now and then on a busy machine
-// (the kernel then hangs in its boot).
-long tsc_khz() {
-#if defined(__x86_64__)
-    timespec a{}, b{};
-    clock_gettime(CLOCK_MONOTONIC, &a);
-    const unsigned long long t0 = __rdtsc();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const unsigned long long t1 = __rdtsc();
-    clock_gettime(CLOCK_MONOTONIC, &b);
-    const double ns =
-        static_cast<double>(b.tv_sec - a.tv_sec) * 1e9 + static_cast<double>(b.tv_nsec - a.tv_nsec);
-    return std::lround(static_cast<double>(t1 - t0) / ns * 1e6);
-#else
-    return 0;
-#endif
+// The machine the image was built for (build-image writes it): the QEMU
+// program, machine and CPU, and the kernel's console, one "name value" line each.
+struct Machine {
+    std::string qemu, machine, cpu, console;
+};
+
+Machine read_machine(const std::string &image) {
+    std::ifstream in(image + "/machine");
+    if (!in)
+        fail("no " + image + "/machine (sim/vm/image/build-image writes it)");
+    Machine m;
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto space = line.find(' ');
+        const std::string name = line.substr(0, space);
+        const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+        if (name == "qemu")
+            m.qemu = value;
+        else if (name == "machine")
+            m.machine = value;
+        else if (name == "cpu")
+            m.cpu = value;
+        else if (name == "console")
+            m.console = value;
+    }
+    if (m.qemu.empty() || m.machine.empty() || m.console.empty())
+        fail(image + "/machine names no QEMU program, machine or console");
+    return m;
 }
 
 int64_t mono_ns() {
@@ -179,7 +186,7 @@ struct VmDevice::Impl {
     std::map<std::string, std::optional<std::string>> udisk_files;  // until the next boot
     int last_porch = BOARD_PORCH;
     int last_underruns = 0;
-    long tsc = 0;
+    Machine machine;
 
     // The machine.
     pid_t qemu = -1;
@@ -403,17 +410,11 @@ std::string VmDevice::Impl::cmdline() const {
         if (level == 0)
             low += (low.empty() ? "" : ",") + std::to_string(line);
     // A quiet console (every character is an exit to the emulator), no
-    // address randomisation, no crypto self-tests, and a TSC that the
-    // emulator keeps honest: seconds off every boot. fbcon=map:9 keeps the
-    // text console off the panel's framebuffer.
-    std::string c =
-        "console=ttyS0 quiet loglevel=1 nokaslr mitigations=off cryptomgr.notests "
-        "tsc=reliable fbcon=map:9 rdinit=/sbin/init";
-    // Counted instructions make the TSC tick once per nanosecond.
-    if (opt.icount)
-        c += " tsc_early_khz=1000000";
-    else if (tsc > 0)
-        c += " tsc_early_khz=" + std::to_string(tsc);
+    // address randomisation, no crypto self-tests: seconds off every boot.
+    // fbcon=map:9 keeps the text console off the panel's framebuffer.
+    std::string c = "console=" + machine.console +
+                    " quiet loglevel=1 nokaslr mitigations=off cryptomgr.notests "
+                    "fbcon=map:9 rdinit=/sbin/init";
     if (!low.empty())
         c += " handheld_board.low=" + low;
     c += " handheld_board.vol_adc=" + std::to_string(vol_raw);
@@ -492,8 +493,7 @@ VmDevice::VmDevice(VmOptions opt) : impl_(new Impl) {
     const char *icount = getenv("MPSIM_VM_ICOUNT");
     if (icount != nullptr && std::string(icount) == "0")
         d.opt.icount = false;
-    if (!d.opt.icount)
-        d.tsc = tsc_khz();
+    d.machine = read_machine(d.opt.image);
     // Factory-fresh storage: an empty ext4 file system.
     std::string disk = d.folder + "/udisk.img";
     int fd = open(disk.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -722,9 +722,9 @@ void VmDevice::start_mp_test(const std::string &app_dir, const std::string &fini
     std::string sock_path = d.folder + "/bench.sock";
     unlink(sock_path.c_str());
     std::vector<std::string> args = {
-        "qemu-system-x86_64", "-M", "microvm,rtc=on", "-accel", "tcg", "-m", "256", "-smp", "1",
+        d.machine.qemu, "-M", d.machine.machine, "-accel", "tcg", "-m", "256", "-smp", "1",
         "-nodefaults", "-no-user-config", "-nographic", "-serial",
-        "file:" + d.folder + "/console.log", "-kernel", d.opt.image + "/vmlinux", "-initrd",
+        "file:" + d.folder + "/console.log", "-kernel", d.opt.image + "/vmlinuz", "-initrd",
         d.folder + "/initrd.cpio", "-append", d.cmdline(),
         // The writes the guest completed are in the host's page cache when
         // QEMU is killed, so a power cut keeps exactly those: flushes
@@ -733,6 +733,14 @@ void VmDevice::start_mp_test(const std::string &app_dir, const std::string &fini
         "-device", "virtio-blk-device,drive=udisk", "-device", "virtio-serial-device", "-chardev",
         "socket,id=bench,path=" + sock_path + ",server=on,wait=on", "-device",
         std::string("virtserialport,chardev=bench,name=") + vm::kPortName};
+    if (!d.machine.cpu.empty()) {
+        args.push_back("-cpu");
+        args.push_back(d.machine.cpu);
+    }
+    // The real-time clock: the host's time, or the one the bench asks for
+    // (read by the kernel at boot, as the board's RTC would be).
+    args.push_back("-rtc");
+    args.push_back(d.opt.rtc_base.empty() ? "base=utc" : "base=" + d.opt.rtc_base);
     if (d.opt.icount) {
         args.push_back("-icount");
         args.push_back("shift=2,sleep=on");
@@ -766,7 +774,7 @@ void VmDevice::start_mp_test(const std::string &app_dir, const std::string &fini
     if (err != 0) {
         errno = err;
         d.qemu = -1;
-        fail("start qemu-system-x86_64");
+        fail("start " + d.machine.qemu);
     }
     // QEMU waits for this connection before the machine starts.
     sockaddr_un addr{};

@@ -26,7 +26,7 @@
 namespace mpsim {
 
 struct VmOptions {
-    std::string image;  // folder with vmlinux and rootfs.cpio; default MPSIM_VM_IMAGE or build/vm
+    std::string image;  // folder with vmlinuz, rootfs.cpio and machine; default MPSIM_VM_IMAGE or build/vm
     std::string
         folder;  // the device's own folder (disk, console log); default a fresh temporary one
     bool keep_folder = false;
@@ -39,6 +39,9 @@ struct VmOptions {
     // panel's TE edges. Off (MPSIM_VM_ICOUNT=0): the machine's clock is the
     // host's, and a loaded host loses edges.
     bool icount = true;
+    // The real-time clock at power-on, UTC ("2038-01-19T03:14:06"); empty:
+    // the host's time.
+    std::string rtc_base;
 };
 
 class VmDevice : public DeviceCommon<VmDevice> {
