@@ -50,9 +50,10 @@ constexpr Ms kAnswerTimeout{30000};
 }
 
 // The machine the image was built for (build-image writes it): the QEMU
-// program, machine and CPU, and the kernel's console, one "name value" line each.
+// program, machine and CPU, the kernel's console and the instruction-counted
+// clock's options, one "name value" line each.
 struct Machine {
-    std::string qemu, machine, cpu, console;
+    std::string qemu, machine, cpu, console, icount;
 };
 
 Machine read_machine(const std::string &image) {
@@ -73,9 +74,11 @@ Machine read_machine(const std::string &image) {
             m.cpu = value;
         else if (name == "console")
             m.console = value;
+        else if (name == "icount")
+            m.icount = value;
     }
-    if (m.qemu.empty() || m.machine.empty() || m.console.empty())
-        fail(image + "/machine names no QEMU program, machine or console");
+    if (m.qemu.empty() || m.machine.empty() || m.console.empty() || m.icount.empty())
+        fail(image + "/machine names no QEMU program, machine, console or instruction clock");
     return m;
 }
 
@@ -743,7 +746,7 @@ void VmDevice::start_mp_test(const std::string &app_dir, const std::string &fini
     args.push_back(d.opt.rtc_base.empty() ? "base=utc" : "base=" + d.opt.rtc_base);
     if (d.opt.icount) {
         args.push_back("-icount");
-        args.push_back("shift=2,sleep=on");
+        args.push_back(d.machine.icount);
     }
     std::vector<char *> argv;
     for (std::string &a : args)
