@@ -3,6 +3,7 @@
 // (scripts/test-vm builds the image and runs these).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -80,6 +81,96 @@ TEST(VirtualDevice, OrdinaryBootHandsOffOnDebiansKernel) {
         EXPECT_FALSE(d.gpio_exported(g)) << g;
     EXPECT_TRUE(d.journal("push", "").empty());
     EXPECT_EQ(d.porch(), 24);
+}
+
+// The machine is the device's kind and runs the program the firmware ships:
+// the kernel says "armv7l" (a 32-bit ARM kernel), and the program in the
+// image is the armel build, a 32-bit ARM EABI5 program. The finish script
+// writes what the kernel says where the bench reads it.
+TEST(VirtualDevice, ThirtyTwoBitArmKernelRunsTheArmelBuild) {
+    VmDevice d;
+    d.start_mp_test(kAppDir, "uname -m >/mnt/UDISK/machine");
+    auto st = d.wait_exit(60s);
+    ASSERT_TRUE(st) << d.system_log();
+    EXPECT_EQ(st->code, 0);
+    ASSERT_TRUE(d.wait_journal("open", "/mnt/UDISK/machine", 10s));
+    std::optional<std::string> machine;
+    for (int i = 0; i < 50 && machine.value_or("").empty(); ++i) {
+        machine = d.read_file("/mnt/UDISK/machine");
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(machine.value_or("(none)"), "armv7l\n");
+
+    const auto program = d.read_file("/usr/bin/mp_test");
+    ASSERT_TRUE(program);
+    const std::string host_copy = d.root() + "/mp_test";
+    std::ofstream(host_copy, std::ios::binary) << *program;
+    std::string desc;
+    if (FILE *f = popen(("file -b '" + host_copy + "'").c_str(), "r")) {
+        char buf[512];
+        while (fgets(buf, sizeof buf, f) != nullptr)
+            desc += buf;
+        pclose(f);
+    }
+    EXPECT_NE(desc.find("ELF 32-bit LSB"), std::string::npos) << desc;
+    EXPECT_NE(desc.find("ARM, EABI5"), std::string::npos) << desc;
+}
+
+// Across 2038: the real-time clock (QEMU's -rtc base, the virt machine's
+// PL031, counting the machine's own time) starts two seconds before
+// 2038-01-19 03:14:07 UTC, the last second a 32-bit time_t holds, and the
+// kernel sets the system clock from it at boot (hctosys: BusyBox's hwclock,
+// 32-bit, is not asked to). A 32-bit kernel sets nothing from an RTC already
+// past that second (hctosys gives ERANGE), so the clock starts before it and
+// the boot takes it across: the program starts around the rollover, keeps its
+// entry window for the rest of the second it started in and hands the keys
+// back; the clock is past 2^31 - 1 when the finish script runs. That script,
+// which the program starts, notes the program's start and its own in the
+// machine's uptime, and the clock.
+void ordinary_boot_from(const std::string &rtc_base) {
+    VmOptions o;
+    o.rtc_base = rtc_base;
+    VmDevice d(o);
+    d.start_mp_test(kAppDir, "cat /proc/$PPID/stat /proc/uptime /sys/class/rtc/rtc0/hctosys "
+                             "/sys/class/rtc/rtc0/since_epoch >/mnt/UDISK/clock");
+    auto st = d.wait_exit(60s);
+    ASSERT_TRUE(st) << d.system_log();
+    EXPECT_EQ(st->code, 0);
+    EXPECT_NE(d.stdout_text().find("MP test verion: v1.7\n"), std::string::npos);
+    EXPECT_TRUE(d.keys_bound());
+    ASSERT_TRUE(d.wait_journal("open", "/mnt/UDISK/clock", 10s));
+    std::string clock;
+    for (int i = 0; i < 50 && std::count(clock.begin(), clock.end(), '\n') < 4; ++i) {
+        clock = d.read_file("/mnt/UDISK/clock").value_or("");
+        std::this_thread::sleep_for(100ms);
+    }
+    std::istringstream in(clock);
+    std::string stat, uptime, hctosys, since_epoch;
+    std::getline(in, stat);
+    std::getline(in, uptime);
+    std::getline(in, hctosys);
+    std::getline(in, since_epoch);
+    ASSERT_FALSE(since_epoch.empty()) << clock;
+    ASSERT_NE(stat.find(") "), std::string::npos) << stat;
+    // /proc/PID/stat after the name: field 22, the start in clock ticks (100 a second).
+    std::istringstream fields(stat.substr(stat.find(") ") + 2));
+    std::string field;
+    for (int n = 3; n <= 22; ++n)
+        fields >> field;
+    const double started_s = std::stod(field) / 100.0;
+    const double finish_s = std::stod(uptime);
+    std::printf("clock from %s: the finish script ran %.2f s after the program's start, "
+                "at %s s since 1970\n",
+                rtc_base.c_str(), finish_s - started_s, since_epoch.c_str());
+    EXPECT_EQ(hctosys, "1");
+    EXPECT_GT(std::stoll(since_epoch), 2147483647ll);
+    // The window and the start around it: within the second and not two.
+    EXPECT_GT(finish_s - started_s, 0.0);
+    EXPECT_LT(finish_s - started_s, 2.0);
+}
+
+TEST(VirtualDevice, OrdinaryBootAcrossTheYear2038Rollover) {
+    ordinary_boot_from("2038-01-19T03:14:05");
 }
 
 // Power cut around a store of the porch: the program writes a file of its

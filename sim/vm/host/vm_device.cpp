@@ -743,7 +743,7 @@ void VmDevice::start_mp_test(const std::string &app_dir, const std::string &fini
     // The real-time clock: the host's time, or the one the bench asks for
     // (read by the kernel at boot, as the board's RTC would be).
     args.push_back("-rtc");
-    args.push_back(d.opt.rtc_base.empty() ? "base=utc" : "base=" + d.opt.rtc_base);
+    args.push_back((d.opt.rtc_base.empty() ? "base=utc" : "base=" + d.opt.rtc_base) + ",clock=vm");
     if (d.opt.icount) {
         args.push_back("-icount");
         args.push_back(d.machine.icount);
