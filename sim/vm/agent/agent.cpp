@@ -181,12 +181,14 @@ class Glass {
             memcpy(&h, rec.data(), sizeof h);
             if (h.magic != kGlassMagic)
                 return;
-            const auto *px = reinterpret_cast<const uint32_t *>(rec.data() + sizeof h);
+            // The pixels follow the header at no particular alignment.
+            const char *pixels = rec.data() + sizeof h;
             const size_t words = size_t{h.width} * h.height;
-            bool same =
-                !last_.empty() && last_.size() == words && memcmp(last_.data(), px, words * 4) == 0;
+            bool same = !last_.empty() && last_.size() == words &&
+                        memcmp(last_.data(), pixels, words * 4) == 0;
             if (!same) {
-                last_.assign(px, px + words);
+                last_.resize(words);
+                memcpy(last_.data(), pixels, words * 4);
                 ++distinct_;
             }
             if (frame_of_.size() <= h.push)
@@ -199,6 +201,7 @@ class Glass {
                 continue;
             }
             // Run lengths: screens are mostly flat colour.
+            const uint32_t *px = last_.data();
             std::vector<uint32_t> runs;
             for (size_t i = 0; i < words;) {
                 size_t j = i + 1;

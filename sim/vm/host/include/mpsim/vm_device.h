@@ -26,7 +26,8 @@
 namespace mpsim {
 
 struct VmOptions {
-    std::string image;  // folder with vmlinuz, rootfs.cpio and machine; default MPSIM_VM_IMAGE or build/vm
+    std::string
+        image;  // folder with vmlinuz, rootfs.cpio and machine; default MPSIM_VM_IMAGE or build/vm
     std::string
         folder;  // the device's own folder (disk, console log); default a fresh temporary one
     bool keep_folder = false;
