@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "command.h"
-#include "target.h"
+#include "mpsim/target.h"
 
 namespace mpsim {
 
@@ -54,6 +54,9 @@ class Run {
 
     // The device journal so far (read on).
     virtual const std::vector<JournalEntry> &journal() = 0;
+    // The index in journal() of the line that shows the finish script
+    // starting, if it did.
+    virtual std::optional<size_t> finish_started() = 0;
     // Nanoseconds of the monotonic clock when the program started.
     virtual uint64_t start_ns() const = 0;
 

@@ -1,8 +1,10 @@
 #include "runner.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +16,11 @@
 
 #include "board_rules.h"
 #include "mpsim/board.h"
+#include "mpsim/harness.h"
 #include "run.h"
+#ifdef MPSIM_WITH_VM
+#include "mpsim/vm_device.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -54,6 +60,39 @@ bool write_text(const fs::path &file, const std::string &text) {
     return static_cast<bool>(out);
 }
 
+// The shell that runs the finish script on the simulated device opens this
+// device path first, so its start is a journal line in order with the
+// program's own.
+constexpr const char *kFinishMark = "/sys/mpsim-finish-started";
+
+std::string json_text(const std::string &s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char u[8];
+            std::snprintf(u, sizeof u, "\\u%04x", c);
+            out += u;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// The journal as mp-sim read it, a JSON object a line, for the report: the
+// fields of each line (mpsim/journal.h) with their bytes as hex.
+std::string journal_json(const std::vector<JournalEntry> &journal) {
+    std::string out;
+    for (const auto &e : journal)
+        out += "{\"ns\": " + std::to_string(e.time_ns) + ", \"pid\": " + std::to_string(e.pid) +
+               ", \"op\": " + json_text(e.op) + ", \"path\": " + json_text(e.path) +
+               ", \"arg\": " + json_text(e.arg) + ", \"result\": " + json_text(e.result) + "}\n";
+    return out;
+}
+
 std::string describe(const ExitStatus &st) {
     if (st.exited)
         return "exit status " + std::to_string(st.code);
@@ -67,7 +106,7 @@ class Runner final : public Run {
     int run();
 
     // ---- Run ----------------------------------------------------------------------
-    Target &target() override { return *dev_; }
+    Target &target() override { return *bench_.dev; }
     const RunConfig &config() const override { return cfg_; }
     const fs::path &outdir() const override { return out_; }
     void log(const std::string &line) override;
@@ -85,6 +124,7 @@ class Runner final : public Run {
         dev_->read_journal(journal_);
         return journal_;
     }
+    std::optional<size_t> finish_started() override;
     uint64_t start_ns() const override { return start_ns_; }
     void start_program(const Step &s) override;
     bool ended() override { return exit_.has_value() || !dev_->running(); }
@@ -111,7 +151,8 @@ class Runner final : public Run {
     const Scenario &sc_;
     const RunConfig &cfg_;
     const std::string run_label_;
-    std::unique_ptr<Target> dev_;
+    Bench bench_;
+    Target *dev_ = nullptr;
     HandOffRules rules_;
     std::ofstream steps_;
     fs::path out_;
@@ -165,6 +206,18 @@ void Runner::post_fail(const std::string &why) {
     std::cerr << "mp-sim: " << run_label_ << msg << std::endl;
 }
 
+// The shell that runs the finish script: on the simulated device it opens
+// the mark first; on the virtual machine its start is an exec line.
+std::optional<size_t> Runner::finish_started() {
+    const std::string shell = std::string("sh") + '\0' + "-c" + '\0' + bench_.finish;
+    const auto &j = journal();
+    for (size_t i = 0; i < j.size(); ++i)
+        if ((j[i].op == "open" && j[i].path == kFinishMark) ||
+            (j[i].op == "exec" && std::string(j[i].bytes.begin(), j[i].bytes.end()) == shell))
+            return i;
+    return std::nullopt;
+}
+
 void Runner::set_mark() {
     mark_.pushes = dev_->pushes();
     mark_.frames = dev_->frame_count();
@@ -207,7 +260,7 @@ void Runner::start_program(const Step &s) {
     // The waits count from before the start: a quick program's first writes
     // must not slip in ahead of the mark.
     set_mark();
-    command_line_ = dev_->start(sc_.setup, cfg_);
+    command_line_ = bench_.power_on();
     log(s.where + ": " + s.source + ": " + command_line_);
 }
 
@@ -288,7 +341,7 @@ void Runner::clear_old_outputs() {
             ((n.rfind("frame-", 0) == 0 || n.rfind("closest-", 0) == 0) && ext == ".png") ||
             (n.rfind("rec-", 0) == 0 && ext == ".wav") || n == "frames.txt" || n == "journal.txt" ||
             n == "stdout.txt" || n == "stderr.txt" || n == "summary.txt" || n == "steps.txt" ||
-            n == "finish.txt";
+            n == "finish.txt" || n == "journal.jsonl";
         if (ours)
             fs::remove(e.path(), ec);
     }
@@ -351,7 +404,9 @@ bool Runner::write_outputs() {
         problem("cannot write stdout.txt");
     if (!write_text(out_ / "stderr.txt", started_ ? dev.stderr_text() : ""))
         problem("cannot write stderr.txt");
-    const auto finish_trace = dev.finish_output();
+    if (!write_text(out_ / "journal.jsonl", journal_json(journal())))
+        problem("cannot write journal.jsonl");
+    const auto finish_trace = dev.read_file("/finish.txt");
     if (finish_trace)
         write_text(out_ / "finish.txt", *finish_trace);
 
@@ -398,6 +453,14 @@ bool Runner::write_outputs() {
 
 int Runner::run() {
     out_ = fs::absolute(cfg_.outdir);
+    // The simulated device's program starts in its root: come back after.
+    struct Cwd {
+        fs::path at = fs::current_path();
+        ~Cwd() {
+            std::error_code ec;
+            fs::current_path(at, ec);
+        }
+    } cwd;
     std::error_code ec;
     fs::create_directories(out_, ec);
     if (ec) {
@@ -411,8 +474,8 @@ int Runner::run() {
 
     bool written = true;
     try {
-        dev_ = make_target(sc_.setup, cfg_);
-        dev_->prepare(sc_.setup);
+        bench_ = set_up_device(sc_.setup, cfg_);
+        dev_ = bench_.dev.get();
         for (const auto &s : sc_.steps) {
             try {
                 step(s);
@@ -441,18 +504,132 @@ int Runner::run() {
     }
     log(failed_ ? "scenario failed: " + failure_ : "scenario ran to its end");
     std::cout << "output: " << out_.string() << std::endl;
-    dev_.reset();
+    bench_ = {};
+    dev_ = nullptr;
     return failed_ || !written ? 1 : 0;
 }
 
+// The storage a scenario sets before power-on: the porch file written or
+// removed, the system's version file.
+void place_stored_files(Target &dev, const ScenarioSetup &su) {
+    if (su.porch_file == ScenarioSetup::PorchFile::Write)
+        dev.write_file(BOARD_PORCH_FILE, su.porch_bytes);
+    else if (su.porch_file == ScenarioSetup::PorchFile::Remove)
+        dev.remove_file(BOARD_PORCH_FILE);
+    if (su.etc_version)
+        dev.write_file(BOARD_SYSTEM_VERSION, *su.etc_version);
+}
+
+// The simulated device: the program runs in the device root (a relative
+// application directory lies inside it), through the emulator in a cross
+// build. The application directory is made, with its files, only inside the
+// root: a scenario must not litter the machine, and a directory outside the
+// root stands for one the program cannot find.
+Bench set_up_sim(const ScenarioSetup &su, const RunConfig &cfg) {
+    Options o;
+    o.fb_width = su.fb_width.value_or(o.fb_width);
+    o.fb_height = su.fb_height.value_or(o.fb_height);
+    o.fb_present = su.fb_present;
+    o.keep_root = cfg.keep_root;
+    auto dev = std::make_unique<Device>(o);
+    Device &d = *dev;
+    const std::string root = d.root();
+    place_stored_files(d, su);
+    std::string app = substitute_root(su.app_dir, root);
+    if (!app.empty() && app[0] != '/')
+        app = root + "/" + app;
+    if (app.compare(0, root.size() + 1, root + "/") == 0) {
+        const std::string inside = app.substr(root.size());
+        std::error_code ec;
+        fs::create_directories(d.path(inside), ec);
+        if (ec)
+            throw std::runtime_error("cannot make the application directory " + app);
+        if (su.app_version)
+            d.write_file(inside + "/version", *su.app_version);
+        if (su.app_noinit)
+            d.write_file(inside + "/.noinit", "");
+    } else if (su.app_version || su.app_noinit) {
+        throw std::runtime_error(
+            "app-version and app-noinit need an app-dir inside the device root ({root}/...), not " +
+            app);
+    }
+    std::vector<std::string> argv = {cfg.program};
+    if (su.args) {
+        for (const auto &a : *su.args)
+            argv.push_back(substitute_root(a, root));
+    } else {
+        argv.push_back(substitute_root(su.app_dir, root));
+        argv.push_back(std::string(": > ") + kFinishMark + "; " + substitute_root(su.finish, root));
+    }
+    Bench b;
+    b.finish = su.args ? "" : argv.back();
+    b.power_on = [&d, argv, cfg] {
+        std::string shown;
+        for (const auto &a : argv)
+            shown += (shown.empty() ? "'" : " '") + a + "'";
+        // Under emulation the preloaded library goes to the emulated program
+        // only: the emulator itself runs as any program of the machine.
+        std::vector<std::string> exec = argv;
+        std::vector<std::string> env;
+        if (!cfg.emulator.empty()) {
+            exec = cfg.emulator;
+            exec.insert(exec.end(), {"-E", "LD_PRELOAD=" + preload_library()});
+            exec.insert(exec.end(), argv.begin(), argv.end());
+            env.push_back("LD_PRELOAD=");
+        }
+        // Relative paths given to the program (a relative app-dir) mean the
+        // device root; mp-sim goes back to its own folder once the run ends.
+        if (chdir(d.root().c_str()) != 0)
+            throw std::runtime_error("cannot enter the device root " + d.root() + ": " +
+                                     std::strerror(errno));
+        d.start(exec, env);
+        return shown;
+    };
+    b.dev = std::move(dev);
+    return b;
+}
+
+#ifdef MPSIM_WITH_VM
+// The virtual machine: "{root}" of a scenario (a file of the device's own) is
+// the machine's /, and its start script gives the program exactly two
+// arguments.
+Bench set_up_vm(const ScenarioSetup &su, const RunConfig &cfg) {
+    VmOptions o;
+    o.keep_folder = cfg.keep_root;
+    auto dev = std::make_unique<VmDevice>(o);
+    VmDevice &d = *dev;
+    if (su.fb_width || su.fb_height || !su.fb_present)
+        throw Unsupported(d.name() + " has the board's framebuffer (240 x 240), no other");
+    if (su.args && su.args->size() != 2)
+        throw Unsupported(d.name() +
+                          " starts the program from its start script, with an application "
+                          "directory and a finish script only");
+    place_stored_files(d, su);
+    const std::string app = substitute_root(su.args ? (*su.args)[0] : su.app_dir, "");
+    if (su.app_version)
+        d.write_file(app + "/version", *su.app_version);
+    if (su.app_noinit)
+        d.write_file(app + "/.noinit", "");
+    Bench b;
+    b.finish = substitute_root(su.args ? (*su.args)[1] : su.finish, "");
+    b.power_on = [&d, app, finish = b.finish] {
+        d.start_mp_test(app, finish);
+        return "power-on: /etc/init.d/S99mp_test starts '/usr/bin/mp_test' '" + app + "' '" +
+               finish + "'";
+    };
+    b.dev = std::move(dev);
+    return b;
+}
+#endif
+
 }  // namespace
 
-std::unique_ptr<Target> make_target(const ScenarioSetup &setup, const RunConfig &cfg) {
+Bench set_up_device(const ScenarioSetup &setup, const RunConfig &cfg) {
     if (cfg.device == "sim")
-        return make_sim_target(setup, cfg);
+        return set_up_sim(setup, cfg);
 #ifdef MPSIM_WITH_VM
     if (cfg.device == "vm")
-        return make_vm_target(setup, cfg);
+        return set_up_vm(setup, cfg);
     throw std::runtime_error("no device '" + cfg.device + "' (sim or vm)");
 #else
     throw std::runtime_error("no device '" + cfg.device + "' (sim; this build has no vm)");
