@@ -121,7 +121,8 @@ bool Target::wait_journal(const std::string &op, const std::string &path, Ms tim
         [&] {
             read_journal(seen);
             for (; next < seen.size(); ++next)
-                if ((op.empty() || seen[next].op == op) && (path.empty() || seen[next].path == path))
+                if ((op.empty() || seen[next].op == op) &&
+                    (path.empty() || seen[next].path == path))
                     return true;
             return false;
         },

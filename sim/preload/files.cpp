@@ -361,8 +361,9 @@ void journal_open(const char *path, int flags, int result_errno) {
     const int acc = flags & O_ACCMODE;
     const bool creat = (flags & O_CREAT) != 0;
     JournalLine l = line_of("open", path);
-    l.arg = acc == O_WRONLY ? (creat ? "wc" : "w") : acc == O_RDWR ? (creat ? "rwc" : "rw")
-                                                                   : (creat ? "rc" : "r");
+    l.arg = acc == O_WRONLY ? (creat ? "wc" : "w")
+            : acc == O_RDWR ? (creat ? "rwc" : "rw")
+                            : (creat ? "rc" : "r");
     char eb[16];
     l.result = result_text(result_errno, eb, sizeof eb);
     journal(l);

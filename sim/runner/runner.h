@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "scenario.h"
 #include "mpsim/target.h"
+#include "scenario.h"
 
 namespace mpsim {
 
