@@ -377,10 +377,6 @@ void Device::make_unwritable(const std::string &device_path) {
         fail("chmod " + p);
 }
 
-void Device::remove_framebuffer() {
-    remove_file(BOARD_FRAMEBUFFER);
-}
-
 void Device::refuse_writes(const std::string &device_path, int err, int count) {
     State &s = *impl_->st;
     s.write_fault_errno.store(0);

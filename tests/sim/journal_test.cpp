@@ -38,6 +38,7 @@ TEST(Journal, WritesEachKindOfLine) {
     o.op = "unlink";
     o.arg = nullptr;
     EXPECT_EQ(line_of(o), "7 1 unlink /mnt/UDISK/a b ok\n");
+    EXPECT_EQ(mpsim::journal_line(o), "7 1 unlink /mnt/UDISK/a b ok\n");
 }
 
 TEST(Journal, ALongLineIsCutAtTheBufferButItsLengthIsWhole) {
@@ -66,6 +67,7 @@ TEST(Journal, ReadsAPathWithBlanksAndTheBytes) {
     EXPECT_EQ(u->path, "/mnt/UDISK/a b");
     EXPECT_EQ(u->arg, "");
     EXPECT_FALSE(u->ok());
+    EXPECT_EQ(mpsim::parse_journal_line("5 6 unlink /mnt/UDISK/a b ENOENT\n")->result, "ENOENT");
 
     const auto x = mpsim::parse_journal_line("9 3 exec /bin/sh 7368002d6300 ok");
     ASSERT_TRUE(x);

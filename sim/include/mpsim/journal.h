@@ -115,6 +115,13 @@ inline size_t format_journal_line(char *out, size_t size, const JournalLine &l) 
     return n;
 }
 
+// The same, as a string (for writers that may allocate).
+inline std::string journal_line(const JournalLine &l) {
+    std::string out(format_journal_line(nullptr, 0, l), '\0');
+    format_journal_line(out.data(), out.size(), l);
+    return out;
+}
+
 // One line's fields, as a reader has them.
 struct JournalEntry {
     uint64_t time_ns = 0;
@@ -133,8 +140,10 @@ struct JournalEntry {
     }
 };
 
-// One line (without its '\n'); nullopt for text that is not one.
+// One line ('\n' or not); nullopt for text that is not one.
 inline std::optional<JournalEntry> parse_journal_line(std::string_view line) {
+    if (line.ends_with('\n'))
+        line.remove_suffix(1);
     std::vector<std::string_view> t;
     for (size_t at = 0;;) {
         const size_t sp = line.find(' ', at);

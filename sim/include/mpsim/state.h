@@ -28,12 +28,6 @@ namespace mpsim {
 constexpr uint32_t kStateMagic = 0x3153504d;  // "MPS1"
 constexpr uint32_t kStateVersion = 5;
 constexpr int kGpioLines = 256;
-// The panel's figures, as the board gives them.
-constexpr int kDefaultTeClock = BOARD_TE_CLOCK;
-constexpr int kDefaultPorch = BOARD_PORCH;
-constexpr int kPanelWidth = BOARD_GLASS_WIDTH;  // visible window pushed by "update"
-constexpr int kPanelHeight = BOARD_GLASS_HEIGHT;
-constexpr int kPanelFirstRow = BOARD_GLASS_FIRST_ROW;
 
 using A32 = std::atomic<int32_t>;
 static_assert(A32::is_always_lock_free || sizeof(A32) == 4, "32-bit atomics must be plain words");

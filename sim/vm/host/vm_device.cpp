@@ -270,7 +270,7 @@ void VmDevice::Impl::message(uint32_t type, const std::string &p) {
             auto e = parse_journal_line(p);
             if (!e)
                 break;
-            (journal_text += p) += '\n';
+            journal_text += p.ends_with('\n') ? p : p + '\n';
             e->time_ns = static_cast<uint64_t>(static_cast<int64_t>(e->time_ns) + offset);
             if (e->op == "exec") {
                 if (e->path == "/usr/bin/mp_test" && program == 0) {

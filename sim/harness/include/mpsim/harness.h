@@ -55,7 +55,6 @@ class Device final : public Target {
     void trap(const std::string &op, const std::string &path_prefix, int sig, int nth) override;
     void slow_writes(const std::string &path_prefix, int us) override;
     void journal_reads(unsigned gpio) override;
-    void remove_framebuffer();
 
     void write_file(const std::string &device_path, const std::string &bytes) override;
     std::optional<std::string> read_file(const std::string &device_path) const override;
