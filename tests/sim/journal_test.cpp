@@ -48,7 +48,8 @@ TEST(Journal, ALongLineIsCutAtTheBufferButItsLengthIsWhole) {
     l.op = "fsync";
     l.path = "/x";
     char buf[8];
-    EXPECT_EQ(mpsim::format_journal_line(buf, sizeof buf, l), std::string("1 2 fsync /x ok\n").size());
+    EXPECT_EQ(mpsim::format_journal_line(buf, sizeof buf, l),
+              std::string("1 2 fsync /x ok\n").size());
     EXPECT_EQ(std::string(buf, sizeof buf), "1 2 fsyn");
 }
 
