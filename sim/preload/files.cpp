@@ -342,8 +342,8 @@ const char *result_text(int err, char *buf, size_t size) {
     return err == 0 ? "ok" : errno_name(err, buf, size);
 }
 
-// A byte count, or the errno's name for a failed call.
-void journal_bytes(const char *op, const char *path, const void *buf, size_t n, ssize_t result,
+// A write or a read: its bytes, and the count or the errno's name.
+void journal_io(const char *op, const char *path, const void *buf, size_t n, ssize_t result,
                    int err) {
     JournalLine l = line_of(op, path);
     l.bytes = buf;
@@ -370,11 +370,11 @@ void journal_open(const char *path, int flags, int result_errno) {
 }
 
 void journal_write(const char *path, const void *buf, size_t n, ssize_t result, int err) {
-    journal_bytes("write", path, buf, n, result, err);
+    journal_io("write", path, buf, n, result, err);
 }
 
 void journal_read(const char *path, const void *buf, ssize_t result, int err) {
-    journal_bytes("read", path, buf, result > 0 ? static_cast<size_t>(result) : 0, result, err);
+    journal_io("read", path, buf, result > 0 ? static_cast<size_t>(result) : 0, result, err);
 }
 
 void journal_push(const char *path, int frame_index, int push) {
