@@ -344,7 +344,7 @@ const char *result_text(int err, char *buf, size_t size) {
 
 // A write or a read: its bytes, and the count or the errno's name.
 void journal_io(const char *op, const char *path, const void *buf, size_t n, ssize_t result,
-                   int err) {
+                int err) {
     JournalLine l = line_of(op, path);
     l.bytes = buf;
     l.nbytes = n;
