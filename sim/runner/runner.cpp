@@ -99,78 +99,9 @@ std::string describe(const ExitStatus &st) {
     return "killed by signal " + signal_label(st.code) + " (" + strsignal(st.code) + ")";
 }
 
-class Runner final : public Run {
-  public:
-    Runner(const Scenario &sc, const RunConfig &cfg, std::string run_label)
-        : sc_(sc), cfg_(cfg), run_label_(std::move(run_label)) {}
-    int run();
+}  // namespace
 
-    // ---- Run ----------------------------------------------------------------------
-    Target &target() override { return *bench_.dev; }
-    const RunConfig &config() const override { return cfg_; }
-    const fs::path &outdir() const override { return out_; }
-    void log(const std::string &line) override;
-    void fail(const Step &s, const std::string &why) override;
-    bool failed() const override { return failed_; }
-    void waited(const Step &s, const std::function<bool()> &cond,
-                const std::function<std::string()> &why) override;
-    void pause(Ms d) override {
-        std::this_thread::sleep_for(d);
-        set_mark();
-    }
-    Mark &mark() override { return mark_; }
-    void set_mark() override;
-    const std::vector<JournalEntry> &journal() override {
-        dev_->read_journal(journal_);
-        return journal_;
-    }
-    std::optional<size_t> finish_started() override;
-    uint64_t start_ns() const override { return start_ns_; }
-    void start_program(const Step &s) override;
-    bool ended() override { return exit_.has_value() || !dev_->running(); }
-    std::optional<ExitStatus> wait_program(Ms timeout) override {
-        if (!exit_)
-            exit_ = dev_->wait_exit(timeout);
-        return exit_;
-    }
-    void status_checked() override { status_checked_ = true; }
-    void file_checked(const std::string &path) override {
-        porch_checked_ = porch_checked_ || path == BOARD_PORCH_FILE;
-    }
-
-  private:
-    bool wait_for(const std::function<bool()> &cond, Ms timeout);
-    void step(const Step &s);
-    void post_conditions();
-    void post_fail(const std::string &why);
-    std::string stamp() const;
-    void finish_program();
-    bool write_outputs();
-    void clear_old_outputs();
-
-    const Scenario &sc_;
-    const RunConfig &cfg_;
-    const std::string run_label_;
-    Bench bench_;
-    Target *dev_ = nullptr;
-    HandOffRules rules_;
-    std::ofstream steps_;
-    fs::path out_;
-    Mark mark_;
-    bool started_ = false;
-    uint64_t start_ns_ = 0;
-    std::string command_line_;  // as the program got it
-    std::optional<ExitStatus> exit_;
-    bool killed_ = false;
-    bool failed_ = false;
-    std::string failure_;
-    std::vector<std::string> post_failures_;
-    bool status_checked_ = false;        // an expect-exit or expect-signal ran
-    bool porch_checked_ = false;         // an expect-file of the porch file ran
-    std::vector<JournalEntry> journal_;  // read so far
-};
-
-std::string Runner::stamp() const {
+std::string Run::stamp() const {
     if (!started_)
         return "[      -  ]";
     char buf[32];
@@ -179,21 +110,21 @@ std::string Runner::stamp() const {
     return buf;
 }
 
-void Runner::log(const std::string &line) {
+void Run::log(const std::string &line) {
     const std::string l = stamp() + " " + line;
     std::cout << l << std::endl;
     steps_ << l << '\n';
     steps_.flush();
 }
 
-void Runner::fail(const Step &s, const std::string &why) {
+void Run::fail(const Step &s, const std::string &why) {
     failed_ = true;
     failure_ = s.where + ": " + s.source + ": " + why;
     log("FAILED: " + why);
     std::cerr << "mp-sim: " << run_label_ << failure_ << std::endl;
 }
 
-void Runner::post_fail(const std::string &why) {
+void Run::post_fail(const std::string &why) {
     const std::string where = sc_.ends_where.empty() ? cfg_.scenario_file : sc_.ends_where;
     const std::string msg =
         where + ": after the last line (ends " + ends_name(sc_.ends) + "): " + why;
@@ -208,7 +139,7 @@ void Runner::post_fail(const std::string &why) {
 
 // The shell that runs the finish script: on the simulated device it opens
 // the mark first; on the virtual machine its start is an exec line.
-std::optional<size_t> Runner::finish_started() {
+std::optional<size_t> Run::finish_started() {
     const std::string shell = std::string("sh") + '\0' + "-c" + '\0' + bench_.finish;
     const auto &j = journal();
     for (size_t i = 0; i < j.size(); ++i)
@@ -218,16 +149,27 @@ std::optional<size_t> Runner::finish_started() {
     return std::nullopt;
 }
 
-void Runner::set_mark() {
-    mark_.pushes = dev_->pushes();
-    mark_.frames = dev_->frame_count();
+void Run::pause(Ms d) {
+    std::this_thread::sleep_for(d);
+    set_mark();
+}
+
+std::optional<ExitStatus> Run::wait_program(Ms timeout) {
+    if (!exit_)
+        exit_ = bench_.dev->wait_exit(timeout);
+    return exit_;
+}
+
+void Run::set_mark() {
+    mark_.pushes = bench_.dev->pushes();
+    mark_.frames = bench_.dev->frame_count();
     mark_.journal = journal().size();
     mark_.frame_next = mark_.frame_at = std::max(mark_.frames - 1, 0);
 }
 
 // Polls `cond` until it holds or the time-out passes. A program that has
 // ended cannot make anything more happen, so the wait stops there too.
-bool Runner::wait_for(const std::function<bool()> &cond, Ms timeout) {
+bool Run::wait_for(const std::function<bool()> &cond, Ms timeout) {
     const auto deadline = Clock::now() + timeout;
     while (true) {
         if (cond())
@@ -240,8 +182,8 @@ bool Runner::wait_for(const std::function<bool()> &cond, Ms timeout) {
     }
 }
 
-void Runner::waited(const Step &s, const std::function<bool()> &cond,
-                    const std::function<std::string()> &why) {
+void Run::waited(const Step &s, const std::function<bool()> &cond,
+                 const std::function<std::string()> &why) {
     log(s.where + ": " + s.source);
     if (!wait_for(cond, s.timeout)) {
         fail(s, why() + (ended() ? " before the program ended"
@@ -253,7 +195,7 @@ void Runner::waited(const Step &s, const std::function<bool()> &cond,
     set_mark();
 }
 
-void Runner::start_program(const Step &s) {
+void Run::start_program(const Step &s) {
     rules_.before_start(*this);
     start_ns_ = monotonic_ns();
     started_ = true;
@@ -264,7 +206,7 @@ void Runner::start_program(const Step &s) {
     log(s.where + ": " + s.source + ": " + command_line_);
 }
 
-void Runner::step(const Step &s) {
+void Run::step(const Step &s) {
     const Command &c = *s.cmd;
     c.run(*this, s);
     // An action is logged once it is done; waits and checks log themselves.
@@ -272,7 +214,7 @@ void Runner::step(const Step &s) {
         log(s.where + ": " + s.source);
 }
 
-void Runner::post_conditions() {
+void Run::post_conditions() {
     const Ends ends = sc_.ends;
     log("post-conditions");
     // How the program ended.
@@ -307,7 +249,7 @@ void Runner::post_conditions() {
     }
     for (const auto &line : [&] {
              std::vector<std::string> lines;
-             std::istringstream in(dev_->stderr_text());
+             std::istringstream in(bench_.dev->stderr_text());
              for (std::string l; std::getline(in, l);)
                  lines.push_back(l);
              return lines;
@@ -320,19 +262,19 @@ void Runner::post_conditions() {
     }
 }
 
-void Runner::finish_program() {
+void Run::finish_program() {
     if (!started_)
         return;
-    if (!exit_ && dev_->running()) {
-        dev_->kill_program();
+    if (!exit_ && bench_.dev->running()) {
+        bench_.dev->kill_program();
         killed_ = true;
         log("the program still ran at the end of the scenario; mp-sim killed it");
     }
     if (!exit_)
-        exit_ = dev_->wait_exit(Ms{5000});
+        exit_ = bench_.dev->wait_exit(Ms{5000});
 }
 
-void Runner::clear_old_outputs() {
+void Run::clear_old_outputs() {
     std::error_code ec;
     for (const auto &e : fs::directory_iterator(out_, ec)) {
         const std::string n = e.path().filename().string();
@@ -347,8 +289,8 @@ void Runner::clear_old_outputs() {
     }
 }
 
-bool Runner::write_outputs() {
-    Target &dev = *dev_;
+bool Run::write_outputs() {
+    Target &dev = *bench_.dev;
     bool ok = true;
     auto problem = [&](const std::string &what) {
         std::cerr << "mp-sim: " << what << std::endl;
@@ -451,7 +393,7 @@ bool Runner::write_outputs() {
     return ok;
 }
 
-int Runner::run() {
+int Run::run() {
     out_ = fs::absolute(cfg_.outdir);
     // The simulated device's program starts in its root: come back after.
     struct Cwd {
@@ -475,12 +417,11 @@ int Runner::run() {
     bool written = true;
     try {
         bench_ = set_up_device(sc_.setup, cfg_);
-        dev_ = bench_.dev.get();
         for (const auto &s : sc_.steps) {
             try {
                 step(s);
             } catch (const Unsupported &e) {
-                fail(s, std::string("not on ") + dev_->name() + ": " + e.what());
+                fail(s, std::string("not on ") + bench_.dev->name() + ": " + e.what());
             }
             if (failed_)
                 break;
@@ -493,7 +434,7 @@ int Runner::run() {
         log("FAILED: " + failure_);
         std::cerr << "mp-sim: " << e.what() << std::endl;
     }
-    if (dev_) {
+    if (bench_.dev) {
         try {
             finish_program();
             written = write_outputs();
@@ -505,9 +446,10 @@ int Runner::run() {
     log(failed_ ? "scenario failed: " + failure_ : "scenario ran to its end");
     std::cout << "output: " << out_.string() << std::endl;
     bench_ = {};
-    dev_ = nullptr;
     return failed_ || !written ? 1 : 0;
 }
+
+namespace {
 
 // The storage a scenario sets before power-on: the porch file written or
 // removed, the system's version file.
@@ -641,7 +583,7 @@ int run_scenario(const Scenario &sc, const RunConfig &cfg) {
         std::string label;
         if (sc.repeat > 1)
             label = "run " + std::to_string(i) + " of " + std::to_string(sc.repeat) + ": ";
-        if (Runner(sc, cfg, label).run() != 0)
+        if (Run(sc, cfg, label).run() != 0)
             return 1;
     }
     return 0;
