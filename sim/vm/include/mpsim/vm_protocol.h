@@ -5,7 +5,7 @@
 //   level LINE 0|1      an input line's level (a pressed key is 0)
 //   levels              every board line: "LINE in|out LEVEL" per line
 //   vol N, bat N        the volume wheel's and the battery's raw readings
-//   te-clock N          the panel clock (TE rate = N / (320 + porch))
+//   te-clock N          the panel clock (TE rate = N / (lines + porch))
 //   te-stop 0|1         the TE line stops toggling / toggles again
 //   read PATH           a file's bytes, as hex ("missing" when it is not there)
 //   write PATH HEX      a file's whole content, synced to its disk
@@ -14,7 +14,6 @@
 //   signal N            signal N to the factory program
 //   kill                SIGKILL to the factory program and what it started
 //   underruns           how often the sound card's playback side ran dry
-//   time                the agent's CLOCK_MONOTONIC in nanoseconds
 //   clock               CLOCK_MONOTONIC and CLOCK_REALTIME, in nanoseconds
 // Each command gets one Answer: "<id> ok [text]" or "<id> error <text>".
 //
