@@ -18,6 +18,11 @@
 // Each command gets one Answer: "<id> ok [text]" or "<id> error <text>".
 //
 // Agent to host: messages, each a MsgHeader and `len` bytes of payload.
+// Times in them are the machine's CLOCK_MONOTONIC; the host converts them
+// with its own clock at the latest Hello or Clock, which come only at
+// power-on and with the answers to the host's inputs (not to its questions:
+// levels, read, exists, underruns, clock), so that the intervals between
+// two inputs are the machine's own.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +41,7 @@ using mpsim::unhex;
 
 enum MsgType : uint32_t {
     kMsgHello = 'H',      // text: "<monotonic ns> <kernel release>"
-    kMsgClock = 'C',      // int64_t: the agent's CLOCK_MONOTONIC as it sends (first in a batch)
+    kMsgClock = 'C',      // int64_t: the agent's CLOCK_MONOTONIC as it sends (before an answer)
     kMsgAnswer = 'A',     // text: the answer to a command
     kMsgFrame = 'F',      // FramePayload, then run-length pixels (see below)
     kMsgPush = 'P',       // FramePayload alone: a push that showed the last frame again
