@@ -41,12 +41,13 @@
 #include <cstdlib>
 #include <new>
 
+#include "mpsim/board.h"
 #include "mpsim/state.h"
 
 namespace {
 
 // The codec runs at one rate only; rate_near() of anything lands here.
-constexpr unsigned kRate = 44100;
+constexpr unsigned kRate = BOARD_SOUND_RATE;
 // Period and buffer limits of the codec's DMA. With 256-frame stereo periods
 // ALSA settles on the largest buffer, 16 periods (4096 frames, about 93 ms):
 // deep enough that a loaded machine running the program under a sanitizer

@@ -320,7 +320,7 @@ Status DeskDevice::status() {
     if (power_ == Status::Power::Off)
         return s;  // panel and backlight without power
     if (auto duty = d.read_file(BOARD_PWM_DUTY))
-        s.duty = std::clamp(std::atoi(duty->c_str()), 0, 80000);
+        s.duty = std::clamp(std::atoi(duty->c_str()), 0, int{BOARD_BACKLIGHT_PERIOD_NS});
     // Only what was pushed: the frames the panel took, never the framebuffer.
     const int n = d.frame_count();
     if (n - 1 != frame_index_) {

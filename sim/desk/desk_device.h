@@ -42,7 +42,7 @@ struct Status {
     bool key_down[7] = {};  // key GPIO at level 0
     int volume_percent = 0;
     int volume_raw = 0;
-    int headphone = 1;  // GPIO 132 level
+    int headphone = 1;  // headphone detect line level
     int usb = 1;        // GPIO 1 level
     int battery_raw = 0;
     int porch = 0;  // last porch the panel took

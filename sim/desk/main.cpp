@@ -43,7 +43,7 @@ void usage(std::FILE *to) {
         "                     $XDG_STATE_HOME/mp-desk or ~/.local/state/mp-desk\n"
         "  --fresh            start with factory-fresh storage\n"
         "  --root DIR         device root for every boot (made anew each time, kept at quit)\n"
-        "  --te-clock N       panel clock: the panel refreshes at N / (320 + porch) Hz\n"
+        "  --te-clock N       panel clock: the panel refreshes at N / (lines + porch) Hz\n"
         "  --finish CMD       the normal application the hand-off starts\n"
         "  --sys-version TEXT /etc/version of the storage\n"
         "  --app-version TEXT the application's version file in the storage\n"

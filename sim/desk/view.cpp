@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "assets.h"
+#include "mpsim/board.h"
 
 namespace desk {
 
@@ -30,7 +31,8 @@ constexpr size_t kSmallChars = Layout::kSideWidth / 8;
 
 uint32_t scaled(uint32_t c, int duty) {
     auto ch = [&](int shift) {
-        return static_cast<uint32_t>(((c >> shift) & 0xFF) * static_cast<uint64_t>(duty) / 80000)
+        return static_cast<uint32_t>(((c >> shift) & 0xFF) * static_cast<uint64_t>(duty) /
+                                     BOARD_BACKLIGHT_PERIOD_NS)
                << shift;
     };
     return 0xFF000000u | ch(16) | ch(8) | ch(0);
@@ -175,9 +177,10 @@ void draw_window(Canvas &c, const Layout &l, const Status &s, const mpsim::Frame
     row("VOL", fmt("%3d%%  raw %d", s.volume_percent, s.volume_raw));
     row("DET", fmt("HP %d   USB %d", s.headphone, s.usb));
     row("BAT", fmt("%d = %.2f V", s.battery_raw, s.battery_raw / 21.0));
-    const double rate = s.te_clock / static_cast<double>(320 + s.porch);
+    const double rate = s.te_clock / static_cast<double>(BOARD_PANEL_LINES + s.porch);
     row("PORCH", s.te_stopped ? fmt("%d, TE dead", s.porch) : fmt("%d = %.2f Hz", s.porch, rate));
-    row("LIGHT", s.duty < 0 ? std::string("off") : fmt("%d = %d%%", s.duty, s.duty / 800));
+    row("LIGHT", s.duty < 0 ? std::string("off")
+                            : fmt("%d = %d%%", s.duty, s.duty * 100 / BOARD_BACKLIGHT_PERIOD_NS));
     row("KEYS", s.keys_bound ? "kernel driver" : fmt("program (%d GPIOs)", s.keys_exported),
         s.keys_bound ? kText : kNote);
 

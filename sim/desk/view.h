@@ -42,7 +42,7 @@ class Canvas {
 };
 
 // The panel's picture as a person sees it: the last frame the panel took,
-// each colour scaled by duty / 80000 (the backlight's full duty). Black while
+// each colour scaled by the duty over the backlight's period (its full duty). Black while
 // the backlight is off or no frame has arrived; rows or columns the frame
 // lacks stay black.
 mpsim::Frame lit_panel(const mpsim::Frame *f, int duty);

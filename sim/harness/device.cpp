@@ -23,7 +23,6 @@
 #include <thread>
 
 #include "mpsim/harness.h"
-#include "mpsim/hex.h"
 #include "te_clock.h"
 
 extern char **environ;
@@ -67,15 +66,6 @@ std::optional<std::string> slurp(const fs::path &p) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-bool all_digits(const std::string &s) {
-    if (s.empty())
-        return false;
-    for (char c : s)
-        if (c < '0' || c > '9')
-            return false;
-    return true;
 }
 
 std::string resolve_program(const std::string &name) {
@@ -126,47 +116,6 @@ bool binary_uses_asan(const std::string &file) {
 }
 
 }  // namespace
-
-std::optional<JournalEntry> parse_journal_line(const std::string &line) {
-    std::vector<std::string> t;
-    std::string cur;
-    for (char c : line) {
-        if (c == ' ') {
-            t.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    t.push_back(cur);
-    if (t.size() < 5)
-        return std::nullopt;
-    JournalEntry e;
-    e.time_ns = std::stoull(t[0]);
-    e.pid = static_cast<pid_t>(std::stol(t[1]));
-    e.op = t[2];
-    e.result = t.back();
-    // unlink, fsync and sync carry no argument between the path and the result.
-    const bool bare = e.op == "unlink" || e.op == "fsync" || e.op == "sync";
-    const size_t path_end = bare ? t.size() - 1 : t.size() - 2;
-    if (path_end < 4)
-        return std::nullopt;
-    if (path_end < t.size() - 1)
-        e.arg = t[path_end];
-    e.path = t[3];
-    for (size_t i = 4; i < path_end; ++i)
-        e.path += " " + t[i];
-    if ((e.op == "write" || e.op == "read") && e.arg != "-") {
-        for (size_t i = 0; i + 1 < e.arg.size(); i += 2)
-            e.bytes.push_back(
-                static_cast<uint8_t>(hex_digit(e.arg[i]) * 16 + hex_digit(e.arg[i + 1])));
-    }
-    return e;
-}
-
-bool JournalEntry::ok() const {
-    return result == "ok" || all_digits(result);
-}
 
 struct Device::Impl {
     Options opt;
@@ -286,18 +235,8 @@ Device::Device(Options opt) : impl_(new Impl) {
             fail("mmap state");
         d.st = static_cast<State *>(m);  // zero-filled by ftruncate
         State &s = *d.st;
-        for (unsigned k = 0; k < 7; ++k)
-            s.gpio_level[key_gpio(static_cast<Key>(k))].store(1);
-        s.gpio_level[BOARD_GPIO_USB_DETECT].store(1);
-        s.gpio_level[BOARD_GPIO_HEADPHONE_DETECT].store(1);
-        s.keys_bound.store(1);
-        s.adc_vol.store(volume_raw_for_percent(50));
-        s.adc_bat.store(80);
-        s.te_clock.store(opt.te_clock);
-        s.porch.store(BOARD_PORCH);
         te::store64(s.te_epoch_hi, s.te_epoch_lo, te::now_ns());
-        s.version = kStateVersion;
-        s.magic = kStateMagic;
+        fresh_board(s, opt.te_clock);
         write_text(d.file(BOARD_ADC_VOLUME), std::to_string(s.adc_vol.load()) + "\n");
         write_text(d.file(BOARD_ADC_BATTERY), std::to_string(s.adc_bat.load()) + "\n");
     } catch (...) {
@@ -323,6 +262,10 @@ Device::~Device() {
 
 const std::string &Device::root() const {
     return impl_->root;
+}
+
+std::string Device::whereabouts() const {
+    return "device root: " + impl_->root + (impl_->keep ? " (kept)" : " (removed)");
 }
 
 std::string Device::path(const std::string &device_path) const {
@@ -405,6 +348,19 @@ std::optional<std::string> Device::read_file(const std::string &device_path) con
     return slurp(path(device_path));
 }
 
+bool Device::exists(const std::string &device_path) const {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path(device_path), ec));
+}
+
+std::optional<unsigned> Device::file_mode(const std::string &device_path) const {
+    std::error_code ec;
+    const auto st = fs::status(path(device_path), ec);
+    if (ec || !fs::exists(st))
+        return std::nullopt;
+    return static_cast<unsigned>(st.permissions()) & 07777u;
+}
+
 void Device::remove_file(const std::string &device_path) {
     std::error_code ec;
     fs::remove_all(path(device_path), ec);
@@ -419,10 +375,6 @@ void Device::make_unwritable(const std::string &device_path) {
         fail("stat " + p);
     if (chmod(p.c_str(), S_ISDIR(st.st_mode) ? 01555 : 01444) != 0)
         fail("chmod " + p);
-}
-
-void Device::remove_framebuffer() {
-    remove_file(BOARD_FRAMEBUFFER);
 }
 
 void Device::refuse_writes(const std::string &device_path, int err, int count) {
@@ -668,6 +620,29 @@ void Device::kill_program() {
     }
 }
 
+// User plus system time of the process, from /proc/PID/stat.
+std::optional<double> Device::cpu_seconds() const {
+    const auto stat = slurp("/proc/" + std::to_string(impl_->pid) + "/stat");
+    if (!stat)
+        return std::nullopt;
+    const size_t paren = stat->rfind(')');
+    if (paren == std::string::npos)
+        return std::nullopt;
+    std::istringstream in(stat->substr(paren + 1));
+    std::string field;
+    long long utime = 0, stime = 0;
+    // Fields from the third (state) on; utime and stime are the 14th and 15th.
+    for (int i = 3; i <= 15 && (in >> field); ++i) {
+        if (i == 14)
+            utime = std::atoll(field.c_str());
+        if (i == 15)
+            stime = std::atoll(field.c_str());
+    }
+    if (!in)
+        return std::nullopt;
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 std::string Device::stdout_text() const {
     return slurp(impl_->file(".sim/stdout")).value_or("");
 }
@@ -705,37 +680,16 @@ Frame Device::frame(int index) const {
     return f;
 }
 
-std::vector<Frame> Device::frames() const {
-    std::vector<Frame> out;
-    int n = frame_count();
-    for (int i = 0; i < n; ++i)
-        out.push_back(frame(i));
-    return out;
-}
-
-std::optional<Frame> Device::current_frame() const {
-    int n = frame_count();
-    if (n <= 0)
-        return std::nullopt;
-    return frame(n - 1);
-}
-
-std::vector<JournalEntry> Device::journal() const {
+void Device::read_journal(std::vector<JournalEntry> &into) const {
     std::lock_guard<std::mutex> lock(impl_->journal_mu);
     impl_->refresh_journal();
-    return impl_->journal;
+    const auto &all = impl_->journal;
+    if (into.size() < all.size())
+        into.insert(into.end(), all.begin() + static_cast<std::ptrdiff_t>(into.size()), all.end());
 }
 
-std::vector<JournalEntry> Device::journal(const std::string &op, const std::string &path) const {
-    // Filtered under the lock: tests poll this often, and copying the whole
-    // journal each time would slow the program they watch.
-    std::lock_guard<std::mutex> lock(impl_->journal_mu);
-    impl_->refresh_journal();
-    std::vector<JournalEntry> out;
-    for (const JournalEntry &e : impl_->journal)
-        if ((op.empty() || e.op == op) && (path.empty() || e.path == path))
-            out.push_back(e);
-    return out;
+std::string Device::journal_text() const {
+    return slurp(impl_->file(".sim/journal")).value_or("");
 }
 
 int Device::recording_count() const {
@@ -763,6 +717,21 @@ Recording Device::recording(int index) const {
     if (samples > 0)
         memcpy(r.samples.data(), bytes->data() + sizeof h, samples * 2);
     return r;
+}
+
+size_t Device::recording_frames(int index, unsigned &channels) const {
+    char name[32];
+    snprintf(name, sizeof name, "%06d.pcm", index);
+    const fs::path file = impl_->file(".sim/audio") / name;
+    std::ifstream in(file, std::ios::binary);
+    RecordingHeader h{};
+    std::error_code ec;
+    const auto size = fs::file_size(file, ec);
+    if (!in.read(reinterpret_cast<char *>(&h), sizeof h) || ec || h.magic != kRecordingMagic ||
+        h.channels == 0)
+        return 0;
+    channels = h.channels;
+    return (size - sizeof h) / (2u * h.channels);
 }
 
 int Device::underruns() const {

@@ -459,8 +459,6 @@ int open_check(Kind kind, const char *real_path, int flags) {
     return 0;
 }
 
-void after_open(FdEntry &) {}
-
 bool generated_text(const FdEntry &e, char *buf, size_t size, size_t *len, int *err) {
     State &s = state();
     int n = 0;

@@ -5,12 +5,12 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "mpsim/journal.h"
 #include "sim.h"
 #include "te_clock.h"
 
@@ -108,18 +108,8 @@ State g_fallback;  // used when the root holds no state file
 std::atomic<State *> g_state{nullptr};
 
 void init_fallback(State &s) {
-    for (const auto &k : board_keys)
-        s.gpio_level[k.gpio].store(1);
-    s.gpio_level[BOARD_GPIO_USB_DETECT].store(1);
-    s.gpio_level[BOARD_GPIO_HEADPHONE_DETECT].store(1);
-    s.keys_bound.store(1);
-    s.adc_vol.store(100);
-    s.adc_bat.store(0);
-    s.te_clock.store(BOARD_TE_CLOCK);
-    s.porch.store(BOARD_PORCH);
+    fresh_board(s, BOARD_TE_CLOCK);
     te::store64(s.te_epoch_hi, s.te_epoch_lo, te::now_ns());
-    s.magic = kStateMagic;
-    s.version = kStateVersion;
 }
 
 }  // namespace
@@ -322,87 +312,87 @@ void journal_append(const char *line, size_t len) {
     real_close()(fd);
 }
 
-void journal_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void journal_line(const char *fmt, ...) {
-    char line[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    if (n <= 0)
+// One line from its fields, on the stack unless the bytes make it long.
+void journal(const JournalLine &l) {
+    char small[2048];
+    const size_t len = format_journal_line(small, sizeof small, l);
+    if (len <= sizeof small) {
+        journal_append(small, len);
         return;
-    size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    }
+    auto *line = static_cast<char *>(malloc(len));
+    if (line == nullptr)
+        return;
+    format_journal_line(line, len, l);
     journal_append(line, len);
+    free(line);
+}
+
+JournalLine line_of(const char *op, const char *path) {
+    JournalLine l;
+    l.time_ns = static_cast<uint64_t>(te::now_ns());
+    l.pid = getpid();
+    l.op = op;
+    l.path = path;
+    return l;
+}
+
+// A result: "ok" for 0, else the errno's name.
+const char *result_text(int err, char *buf, size_t size) {
+    return err == 0 ? "ok" : errno_name(err, buf, size);
+}
+
+// A write or a read: its bytes, and the count or the errno's name.
+void journal_io(const char *op, const char *path, const void *buf, size_t n, ssize_t result,
+                int err) {
+    JournalLine l = line_of(op, path);
+    l.bytes = buf;
+    l.nbytes = n;
+    char rb[24];
+    if (result >= 0)
+        snprintf(rb, sizeof rb, "%lld", static_cast<long long>(result));
+    l.result = result >= 0 ? rb : errno_name(err, rb, sizeof rb);
+    journal(l);
 }
 
 }  // namespace
 
 void journal_open(const char *path, int flags, int result_errno) {
-    int acc = flags & O_ACCMODE;
-    const char *mode = acc == O_WRONLY ? "w" : acc == O_RDWR ? "rw" : "r";
+    const int acc = flags & O_ACCMODE;
+    const bool creat = (flags & O_CREAT) != 0;
+    JournalLine l = line_of("open", path);
+    l.arg = acc == O_WRONLY ? (creat ? "wc" : "w")
+            : acc == O_RDWR ? (creat ? "rwc" : "rw")
+                            : (creat ? "rc" : "r");
     char eb[16];
-    journal_line("%lld %d open %s %s%s %s\n", static_cast<long long>(te::now_ns()),
-                 static_cast<int>(getpid()), path, mode, (flags & O_CREAT) ? "c" : "",
-                 result_errno == 0 ? "ok" : errno_name(result_errno, eb, sizeof eb));
+    l.result = result_text(result_errno, eb, sizeof eb);
+    journal(l);
 }
-
-namespace {
-
-void journal_bytes(const char *op, const char *path, const void *buf, size_t n, ssize_t result,
-                   int err) {
-    static const char hex[] = "0123456789abcdef";
-    char head[512];
-    int hl = snprintf(head, sizeof head, "%lld %d %s %s ", static_cast<long long>(te::now_ns()),
-                      static_cast<int>(getpid()), op, path);
-    if (hl <= 0 || static_cast<size_t>(hl) >= sizeof head)
-        return;
-    char tail[64];
-    char eb[16];
-    int tl = result >= 0 ? snprintf(tail, sizeof tail, " %lld\n", static_cast<long long>(result))
-                         : snprintf(tail, sizeof tail, " %s\n", errno_name(err, eb, sizeof eb));
-    size_t total = static_cast<size_t>(hl) + (n == 0 ? 1 : 2 * n) + static_cast<size_t>(tl);
-    char small[2048];
-    char *line = small;
-    if (total > sizeof small) {
-        line = static_cast<char *>(malloc(total));
-        if (line == nullptr)
-            return;
-    }
-    memcpy(line, head, static_cast<size_t>(hl));
-    char *p = line + hl;
-    if (n == 0)
-        *p++ = '-';
-    const auto *b = static_cast<const unsigned char *>(buf);
-    for (size_t i = 0; i < n; ++i) {
-        *p++ = hex[b[i] >> 4];
-        *p++ = hex[b[i] & 15];
-    }
-    memcpy(p, tail, static_cast<size_t>(tl));
-    journal_append(line, total);
-    if (line != small)
-        free(line);
-}
-
-}  // namespace
 
 void journal_write(const char *path, const void *buf, size_t n, ssize_t result, int err) {
-    journal_bytes("write", path, buf, n, result, err);
+    journal_io("write", path, buf, n, result, err);
 }
 
 void journal_read(const char *path, const void *buf, ssize_t result, int err) {
-    journal_bytes("read", path, buf, result > 0 ? static_cast<size_t>(result) : 0, result, err);
+    journal_io("read", path, buf, result > 0 ? static_cast<size_t>(result) : 0, result, err);
 }
 
 void journal_push(const char *path, int frame_index, int push) {
-    journal_line("%lld %d push %s %d %d\n", static_cast<long long>(te::now_ns()),
-                 static_cast<int>(getpid()), path, frame_index, push);
+    JournalLine l = line_of("push", path);
+    char index[16], number[16];
+    snprintf(index, sizeof index, "%d", frame_index);
+    snprintf(number, sizeof number, "%d", push);
+    l.arg = index;
+    l.result = number;
+    journal(l);
 }
 
 void journal_result(const char *op, const char *path, const char *path2, int err) {
+    JournalLine l = line_of(op, path);
+    l.arg = path2;
     char eb[16];
-    journal_line("%lld %d %s %s%s%s %s\n", static_cast<long long>(te::now_ns()),
-                 static_cast<int>(getpid()), op, path, path2 != nullptr ? " " : "",
-                 path2 != nullptr ? path2 : "", err == 0 ? "ok" : errno_name(err, eb, sizeof eb));
+    l.result = result_text(err, eb, sizeof eb);
+    journal(l);
 }
 
 // ---- traps -----------------------------------------------------------------------

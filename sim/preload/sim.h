@@ -150,9 +150,6 @@ void slow_write(const char *path);
 // Checks done before the real open: access a sysfs attribute does not allow,
 // files the harness made unwritable. 0 or an errno.
 int open_check(Kind kind, const char *real_path, int flags);
-// Called after a successful open of a device file.
-void after_open(FdEntry &e);
-
 // Contents generated at read time, or false when the file's bytes are its contents.
 bool generated_text(const FdEntry &e, char *buf, size_t size, size_t *len, int *err);
 // Performs a write to a device file: the byte count or -errno.

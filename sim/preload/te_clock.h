@@ -1,6 +1,6 @@
 // The panel's tearing-effect (TE) line as a function of time.
 //
-// The panel refreshes at te_clock / (320 + porch) frames per second and gives
+// The panel refreshes at te_clock / (lines + porch) frames per second and gives
 // one rising TE edge per refresh. Edges happen at te_epoch + k * period for
 // k >= 1 and te_base counts the edges before te_epoch, so when the porch or
 // the clock changes the phase is carried over: the new period starts at the
@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "mpsim/board.h"
 #include "mpsim/state.h"
 
 namespace mpsim::te {
@@ -76,7 +77,7 @@ inline Phase load_phase(const State &s) {
     p.epoch = load64(s.te_epoch_hi, s.te_epoch_lo);
     p.base = load64(s.te_base_hi, s.te_base_lo);
     int32_t clock = s.te_clock.load();
-    int32_t lines = 320 + s.porch.load();
+    int32_t lines = BOARD_PANEL_LINES + s.porch.load();
     p.running = s.te_stopped.load() == 0 && clock > 0 && lines > 0;
     if (p.running)
         p.period = static_cast<double>(lines) * 1e9 / clock;

@@ -2,11 +2,12 @@
 "Output folder") into plain Python values for the pages.
 
 Times are seconds since the program started. frames.txt has them; the
-journal has raw monotonic nanoseconds, put on the same clock through the
+journal (journal.jsonl, as mp-sim read it) has raw monotonic nanoseconds, put on the same clock through the
 push lines of the frames that frames.txt lists (or, for a run that pushed
 nothing, through the program's first journal line and the start line of
 steps.txt).
 """
+import json
 import os
 import re
 import statistics
@@ -92,20 +93,19 @@ def decode_bytes(hexed):
 
 
 def parse_journal(text):
-    """journal.txt lines: ns pid op path [arg] result (sim/include/mpsim/state.h)."""
+    """journal.jsonl: the journal as mp-sim read it, a JSON object a line
+    (ns, pid, op, path, arg, result; sim/include/mpsim/journal.h). Bytes
+    written or read, and a started program's arguments (each ended by \\0),
+    are hex in arg."""
     entries = []
     for line in (text or "").splitlines():
-        w = line.split(" ")
-        if len(w) < 5 or not w[0].isdigit():
+        try:
+            e = json.loads(line)
+        except ValueError:
             continue
-        e = {"ns": int(w[0]), "pid": w[1], "op": w[2], "path": w[3], "arg": "", "result": ""}
-        if w[2] in ("open", "rename", "write", "read", "exec", "push") and len(w) >= 6:
-            # Bytes written or read, and a started program's arguments (each
-            # ended by \0), are hex in the journal.
-            e["arg"] = decode_bytes(w[4]) if w[2] in ("write", "read", "exec") else w[4]
-            e["result"] = w[5]
-        else:
-            e["result"] = " ".join(w[4:])
+        if e["op"] in ("write", "read", "exec"):
+            e["arg"] = decode_bytes(e["arg"])
+        e["pid"] = str(e["pid"])
         entries.append(e)
     return entries
 
@@ -179,7 +179,7 @@ def load(run_dir):
     summary, lists = parse_summary(read_text(run_dir, "summary.txt"))
     frames = parse_frames(read_text(run_dir, "frames.txt"))
     steps = parse_steps(read_text(run_dir, "steps.txt"))
-    journal = parse_journal(read_text(run_dir, "journal.txt"))
+    journal = parse_journal(read_text(run_dir, "journal.jsonl"))
     start = program_start_ns(journal, frames, steps)
     for e in journal:
         e["t"] = (e["ns"] - start) / 1e9 if start is not None else 0.0

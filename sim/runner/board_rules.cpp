@@ -49,7 +49,7 @@ void HandOffRules::keys_given_back(Run &r, bool finish_ran, bool finish_visible,
         fail("the key driver is not bound at the end");
     if (!finish_visible)
         return;
-    const auto started = dev.finish_started(j);
+    const auto started = r.finish_started();
     if (!finish_ran && started)
         fail("the finish script started (journal line " + std::to_string(*started + 1) + ")");
     if (finish_ran && !started)

@@ -2,10 +2,11 @@
 //        [--keep-root] [--device sim|vm] [--no-report] SCENARIO OUTDIR
 // mp-sim --commands
 //
-// Runs a program (the factory test by default) on a fresh simulated device,
-// doing to the device what the scenario file says and checking what it
-// expects, and writes every distinct panel frame, every sound recording and
-// the device journal to OUTDIR.
+// Runs a program (the factory test by default) on a fresh device, the
+// simulated device or (--device vm) the virtual machine, doing to the device
+// what the scenario file says and checking what it expects, and writes every
+// distinct panel frame, every sound recording and the device journal to
+// OUTDIR.
 // Exit status: 0 the scenario ran to its end and held, 1 a wait, expectation
 // or post-condition failed (or the run could not be done), 2 a mistake in the
 // scenario or the command line.
@@ -44,8 +45,9 @@ void usage(std::FILE *to) {
                  "                   builds its image)\n"
                  "  --commands       print the scenario commands as Markdown tables\n"
                  "  --no-report      write no index.html (also MP_NO_REPORT=1)\n"
-                 "Writes frame-NNNN.png, rec-NNNN.wav, frames.txt, journal.txt, stdout.txt,\n"
-                 "stderr.txt, steps.txt, summary.txt and the page index.html to OUTDIR. See\n"
+                 "Writes frame-NNNN.png, rec-NNNN.wav, frames.txt, journal.txt, journal.jsonl,\n"
+                 "stdout.txt, stderr.txt, steps.txt, summary.txt and the page index.html to\n"
+                 "OUTDIR. See\n"
                  "sim/runner/README.md.\n");
 }
 

@@ -1,8 +1,10 @@
 #include "runner.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +16,11 @@
 
 #include "board_rules.h"
 #include "mpsim/board.h"
+#include "mpsim/harness.h"
 #include "run.h"
+#ifdef MPSIM_WITH_VM
+#include "mpsim/vm_device.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -54,82 +60,48 @@ bool write_text(const fs::path &file, const std::string &text) {
     return static_cast<bool>(out);
 }
 
+// The shell that runs the finish script on the simulated device opens this
+// device path first, so its start is a journal line in order with the
+// program's own.
+constexpr const char *kFinishMark = "/sys/mpsim-finish-started";
+
+std::string json_text(const std::string &s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char u[8];
+            std::snprintf(u, sizeof u, "\\u%04x", c);
+            out += u;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// The journal as mp-sim read it, a JSON object a line, for the report: the
+// fields of each line (mpsim/journal.h) with their bytes as hex.
+std::string journal_json(const std::vector<JournalEntry> &journal) {
+    std::string out;
+    for (const auto &e : journal)
+        out += "{\"ns\": " + std::to_string(e.time_ns) + ", \"pid\": " + std::to_string(e.pid) +
+               ", \"op\": " + json_text(e.op) + ", \"path\": " + json_text(e.path) +
+               ", \"arg\": " + json_text(e.arg) + ", \"result\": " + json_text(e.result) + "}\n";
+    return out;
+}
+
 std::string describe(const ExitStatus &st) {
     if (st.exited)
         return "exit status " + std::to_string(st.code);
     return "killed by signal " + signal_label(st.code) + " (" + strsignal(st.code) + ")";
 }
 
-class Runner final : public Run {
-  public:
-    Runner(const Scenario &sc, const RunConfig &cfg, std::string run_label)
-        : sc_(sc), cfg_(cfg), run_label_(std::move(run_label)) {}
-    int run();
+}  // namespace
 
-    // ---- Run ----------------------------------------------------------------------
-    Target &target() override { return *dev_; }
-    const RunConfig &config() const override { return cfg_; }
-    const fs::path &outdir() const override { return out_; }
-    void log(const std::string &line) override;
-    void fail(const Step &s, const std::string &why) override;
-    bool failed() const override { return failed_; }
-    void waited(const Step &s, const std::function<bool()> &cond,
-                const std::function<std::string()> &why) override;
-    void pause(Ms d) override {
-        std::this_thread::sleep_for(d);
-        set_mark();
-    }
-    Mark &mark() override { return mark_; }
-    void set_mark() override;
-    const std::vector<JournalEntry> &journal() override {
-        dev_->read_journal(journal_);
-        return journal_;
-    }
-    uint64_t start_ns() const override { return start_ns_; }
-    void start_program(const Step &s) override;
-    bool ended() override { return exit_.has_value() || !dev_->running(); }
-    std::optional<ExitStatus> wait_program(Ms timeout) override {
-        if (!exit_)
-            exit_ = dev_->wait_exit(timeout);
-        return exit_;
-    }
-    void status_checked() override { status_checked_ = true; }
-    void file_checked(const std::string &path) override {
-        porch_checked_ = porch_checked_ || path == BOARD_PORCH_FILE;
-    }
-
-  private:
-    bool wait_for(const std::function<bool()> &cond, Ms timeout);
-    void step(const Step &s);
-    void post_conditions();
-    void post_fail(const std::string &why);
-    std::string stamp() const;
-    void finish_program();
-    bool write_outputs();
-    void clear_old_outputs();
-
-    const Scenario &sc_;
-    const RunConfig &cfg_;
-    const std::string run_label_;
-    std::unique_ptr<Target> dev_;
-    HandOffRules rules_;
-    std::ofstream steps_;
-    fs::path out_;
-    Mark mark_;
-    bool started_ = false;
-    uint64_t start_ns_ = 0;
-    std::string command_line_;  // as the program got it
-    std::optional<ExitStatus> exit_;
-    bool killed_ = false;
-    bool failed_ = false;
-    std::string failure_;
-    std::vector<std::string> post_failures_;
-    bool status_checked_ = false;        // an expect-exit or expect-signal ran
-    bool porch_checked_ = false;         // an expect-file of the porch file ran
-    std::vector<JournalEntry> journal_;  // read so far
-};
-
-std::string Runner::stamp() const {
+std::string Run::stamp() const {
     if (!started_)
         return "[      -  ]";
     char buf[32];
@@ -138,21 +110,21 @@ std::string Runner::stamp() const {
     return buf;
 }
 
-void Runner::log(const std::string &line) {
+void Run::log(const std::string &line) {
     const std::string l = stamp() + " " + line;
     std::cout << l << std::endl;
     steps_ << l << '\n';
     steps_.flush();
 }
 
-void Runner::fail(const Step &s, const std::string &why) {
+void Run::fail(const Step &s, const std::string &why) {
     failed_ = true;
     failure_ = s.where + ": " + s.source + ": " + why;
     log("FAILED: " + why);
     std::cerr << "mp-sim: " << run_label_ << failure_ << std::endl;
 }
 
-void Runner::post_fail(const std::string &why) {
+void Run::post_fail(const std::string &why) {
     const std::string where = sc_.ends_where.empty() ? cfg_.scenario_file : sc_.ends_where;
     const std::string msg =
         where + ": after the last line (ends " + ends_name(sc_.ends) + "): " + why;
@@ -165,16 +137,39 @@ void Runner::post_fail(const std::string &why) {
     std::cerr << "mp-sim: " << run_label_ << msg << std::endl;
 }
 
-void Runner::set_mark() {
-    mark_.pushes = dev_->pushes();
-    mark_.frames = dev_->frame_count();
+// The shell that runs the finish script: on the simulated device it opens
+// the mark first; on the virtual machine its start is an exec line.
+std::optional<size_t> Run::finish_started() {
+    const std::string shell = std::string("sh") + '\0' + "-c" + '\0' + bench_.finish;
+    const auto &j = journal();
+    for (size_t i = 0; i < j.size(); ++i)
+        if ((j[i].op == "open" && j[i].path == kFinishMark) ||
+            (j[i].op == "exec" && std::string(j[i].bytes.begin(), j[i].bytes.end()) == shell))
+            return i;
+    return std::nullopt;
+}
+
+void Run::pause(Ms d) {
+    std::this_thread::sleep_for(d);
+    set_mark();
+}
+
+std::optional<ExitStatus> Run::wait_program(Ms timeout) {
+    if (!exit_)
+        exit_ = bench_.dev->wait_exit(timeout);
+    return exit_;
+}
+
+void Run::set_mark() {
+    mark_.pushes = bench_.dev->pushes();
+    mark_.frames = bench_.dev->frame_count();
     mark_.journal = journal().size();
     mark_.frame_next = mark_.frame_at = std::max(mark_.frames - 1, 0);
 }
 
 // Polls `cond` until it holds or the time-out passes. A program that has
 // ended cannot make anything more happen, so the wait stops there too.
-bool Runner::wait_for(const std::function<bool()> &cond, Ms timeout) {
+bool Run::wait_for(const std::function<bool()> &cond, Ms timeout) {
     const auto deadline = Clock::now() + timeout;
     while (true) {
         if (cond())
@@ -187,8 +182,8 @@ bool Runner::wait_for(const std::function<bool()> &cond, Ms timeout) {
     }
 }
 
-void Runner::waited(const Step &s, const std::function<bool()> &cond,
-                    const std::function<std::string()> &why) {
+void Run::waited(const Step &s, const std::function<bool()> &cond,
+                 const std::function<std::string()> &why) {
     log(s.where + ": " + s.source);
     if (!wait_for(cond, s.timeout)) {
         fail(s, why() + (ended() ? " before the program ended"
@@ -200,18 +195,18 @@ void Runner::waited(const Step &s, const std::function<bool()> &cond,
     set_mark();
 }
 
-void Runner::start_program(const Step &s) {
+void Run::start_program(const Step &s) {
     rules_.before_start(*this);
     start_ns_ = monotonic_ns();
     started_ = true;
     // The waits count from before the start: a quick program's first writes
     // must not slip in ahead of the mark.
     set_mark();
-    command_line_ = dev_->start(sc_.setup, cfg_);
+    command_line_ = bench_.power_on();
     log(s.where + ": " + s.source + ": " + command_line_);
 }
 
-void Runner::step(const Step &s) {
+void Run::step(const Step &s) {
     const Command &c = *s.cmd;
     c.run(*this, s);
     // An action is logged once it is done; waits and checks log themselves.
@@ -219,7 +214,7 @@ void Runner::step(const Step &s) {
         log(s.where + ": " + s.source);
 }
 
-void Runner::post_conditions() {
+void Run::post_conditions() {
     const Ends ends = sc_.ends;
     log("post-conditions");
     // How the program ended.
@@ -254,7 +249,7 @@ void Runner::post_conditions() {
     }
     for (const auto &line : [&] {
              std::vector<std::string> lines;
-             std::istringstream in(dev_->stderr_text());
+             std::istringstream in(bench_.dev->stderr_text());
              for (std::string l; std::getline(in, l);)
                  lines.push_back(l);
              return lines;
@@ -267,19 +262,19 @@ void Runner::post_conditions() {
     }
 }
 
-void Runner::finish_program() {
+void Run::finish_program() {
     if (!started_)
         return;
-    if (!exit_ && dev_->running()) {
-        dev_->kill_program();
+    if (!exit_ && bench_.dev->running()) {
+        bench_.dev->kill_program();
         killed_ = true;
         log("the program still ran at the end of the scenario; mp-sim killed it");
     }
     if (!exit_)
-        exit_ = dev_->wait_exit(Ms{5000});
+        exit_ = bench_.dev->wait_exit(Ms{5000});
 }
 
-void Runner::clear_old_outputs() {
+void Run::clear_old_outputs() {
     std::error_code ec;
     for (const auto &e : fs::directory_iterator(out_, ec)) {
         const std::string n = e.path().filename().string();
@@ -288,14 +283,14 @@ void Runner::clear_old_outputs() {
             ((n.rfind("frame-", 0) == 0 || n.rfind("closest-", 0) == 0) && ext == ".png") ||
             (n.rfind("rec-", 0) == 0 && ext == ".wav") || n == "frames.txt" || n == "journal.txt" ||
             n == "stdout.txt" || n == "stderr.txt" || n == "summary.txt" || n == "steps.txt" ||
-            n == "finish.txt";
+            n == "finish.txt" || n == "journal.jsonl";
         if (ours)
             fs::remove(e.path(), ec);
     }
 }
 
-bool Runner::write_outputs() {
-    Target &dev = *dev_;
+bool Run::write_outputs() {
+    Target &dev = *bench_.dev;
     bool ok = true;
     auto problem = [&](const std::string &what) {
         std::cerr << "mp-sim: " << what << std::endl;
@@ -351,7 +346,9 @@ bool Runner::write_outputs() {
         problem("cannot write stdout.txt");
     if (!write_text(out_ / "stderr.txt", started_ ? dev.stderr_text() : ""))
         problem("cannot write stderr.txt");
-    const auto finish_trace = dev.finish_output();
+    if (!write_text(out_ / "journal.jsonl", journal_json(journal())))
+        problem("cannot write journal.jsonl");
+    const auto finish_trace = dev.read_file("/finish.txt");
     if (finish_trace)
         write_text(out_ / "finish.txt", *finish_trace);
 
@@ -396,8 +393,16 @@ bool Runner::write_outputs() {
     return ok;
 }
 
-int Runner::run() {
+int Run::run() {
     out_ = fs::absolute(cfg_.outdir);
+    // The simulated device's program starts in its root: come back after.
+    struct Cwd {
+        fs::path at = fs::current_path();
+        ~Cwd() {
+            std::error_code ec;
+            fs::current_path(at, ec);
+        }
+    } cwd;
     std::error_code ec;
     fs::create_directories(out_, ec);
     if (ec) {
@@ -411,13 +416,12 @@ int Runner::run() {
 
     bool written = true;
     try {
-        dev_ = make_target(sc_.setup, cfg_);
-        dev_->prepare(sc_.setup);
+        bench_ = set_up_device(sc_.setup, cfg_);
         for (const auto &s : sc_.steps) {
             try {
                 step(s);
             } catch (const Unsupported &e) {
-                fail(s, std::string("not on ") + dev_->name() + ": " + e.what());
+                fail(s, std::string("not on ") + bench_.dev->name() + ": " + e.what());
             }
             if (failed_)
                 break;
@@ -430,7 +434,7 @@ int Runner::run() {
         log("FAILED: " + failure_);
         std::cerr << "mp-sim: " << e.what() << std::endl;
     }
-    if (dev_) {
+    if (bench_.dev) {
         try {
             finish_program();
             written = write_outputs();
@@ -441,18 +445,133 @@ int Runner::run() {
     }
     log(failed_ ? "scenario failed: " + failure_ : "scenario ran to its end");
     std::cout << "output: " << out_.string() << std::endl;
-    dev_.reset();
+    bench_ = {};
     return failed_ || !written ? 1 : 0;
 }
 
+namespace {
+
+// The storage a scenario sets before power-on: the porch file written or
+// removed, the system's version file.
+void place_stored_files(Target &dev, const ScenarioSetup &su) {
+    if (su.porch_file == ScenarioSetup::PorchFile::Write)
+        dev.write_file(BOARD_PORCH_FILE, su.porch_bytes);
+    else if (su.porch_file == ScenarioSetup::PorchFile::Remove)
+        dev.remove_file(BOARD_PORCH_FILE);
+    if (su.etc_version)
+        dev.write_file(BOARD_SYSTEM_VERSION, *su.etc_version);
+}
+
+// The simulated device: the program runs in the device root (a relative
+// application directory lies inside it), through the emulator in a cross
+// build. The application directory is made, with its files, only inside the
+// root: a scenario must not litter the machine, and a directory outside the
+// root stands for one the program cannot find.
+Bench set_up_sim(const ScenarioSetup &su, const RunConfig &cfg) {
+    Options o;
+    o.fb_width = su.fb_width.value_or(o.fb_width);
+    o.fb_height = su.fb_height.value_or(o.fb_height);
+    o.fb_present = su.fb_present;
+    o.keep_root = cfg.keep_root;
+    auto dev = std::make_unique<Device>(o);
+    Device &d = *dev;
+    const std::string root = d.root();
+    place_stored_files(d, su);
+    std::string app = substitute_root(su.app_dir, root);
+    if (!app.empty() && app[0] != '/')
+        app = root + "/" + app;
+    if (app.compare(0, root.size() + 1, root + "/") == 0) {
+        const std::string inside = app.substr(root.size());
+        std::error_code ec;
+        fs::create_directories(d.path(inside), ec);
+        if (ec)
+            throw std::runtime_error("cannot make the application directory " + app);
+        if (su.app_version)
+            d.write_file(inside + "/version", *su.app_version);
+        if (su.app_noinit)
+            d.write_file(inside + "/.noinit", "");
+    } else if (su.app_version || su.app_noinit) {
+        throw std::runtime_error(
+            "app-version and app-noinit need an app-dir inside the device root ({root}/...), not " +
+            app);
+    }
+    std::vector<std::string> argv = {cfg.program};
+    if (su.args) {
+        for (const auto &a : *su.args)
+            argv.push_back(substitute_root(a, root));
+    } else {
+        argv.push_back(substitute_root(su.app_dir, root));
+        argv.push_back(std::string(": > ") + kFinishMark + "; " + substitute_root(su.finish, root));
+    }
+    Bench b;
+    b.finish = su.args ? "" : argv.back();
+    b.power_on = [&d, argv, cfg] {
+        std::string shown;
+        for (const auto &a : argv)
+            shown += (shown.empty() ? "'" : " '") + a + "'";
+        // Under emulation the preloaded library goes to the emulated program
+        // only: the emulator itself runs as any program of the machine.
+        std::vector<std::string> exec = argv;
+        std::vector<std::string> env;
+        if (!cfg.emulator.empty()) {
+            exec = cfg.emulator;
+            exec.insert(exec.end(), {"-E", "LD_PRELOAD=" + preload_library()});
+            exec.insert(exec.end(), argv.begin(), argv.end());
+            env.push_back("LD_PRELOAD=");
+        }
+        // Relative paths given to the program (a relative app-dir) mean the
+        // device root; mp-sim goes back to its own folder once the run ends.
+        if (chdir(d.root().c_str()) != 0)
+            throw std::runtime_error("cannot enter the device root " + d.root() + ": " +
+                                     std::strerror(errno));
+        d.start(exec, env);
+        return shown;
+    };
+    b.dev = std::move(dev);
+    return b;
+}
+
+#ifdef MPSIM_WITH_VM
+// The virtual machine: "{root}" of a scenario (a file of the device's own) is
+// the machine's /, and its start script gives the program exactly two
+// arguments.
+Bench set_up_vm(const ScenarioSetup &su, const RunConfig &cfg) {
+    VmOptions o;
+    o.keep_folder = cfg.keep_root;
+    auto dev = std::make_unique<VmDevice>(o);
+    VmDevice &d = *dev;
+    if (su.fb_width || su.fb_height || !su.fb_present)
+        throw Unsupported(d.name() + " has the board's framebuffer (240 x 240), no other");
+    if (su.args && su.args->size() != 2)
+        throw Unsupported(d.name() +
+                          " starts the program from its start script, with an application "
+                          "directory and a finish script only");
+    place_stored_files(d, su);
+    const std::string app = substitute_root(su.args ? (*su.args)[0] : su.app_dir, "");
+    if (su.app_version)
+        d.write_file(app + "/version", *su.app_version);
+    if (su.app_noinit)
+        d.write_file(app + "/.noinit", "");
+    Bench b;
+    b.finish = substitute_root(su.args ? (*su.args)[1] : su.finish, "");
+    b.power_on = [&d, app, finish = b.finish] {
+        d.start_mp_test(app, finish);
+        return "power-on: /etc/init.d/S99mp_test starts '/usr/bin/mp_test' '" + app + "' '" +
+               finish + "'";
+    };
+    b.dev = std::move(dev);
+    return b;
+}
+#endif
+
 }  // namespace
 
-std::unique_ptr<Target> make_target(const ScenarioSetup &setup, const RunConfig &cfg) {
+Bench set_up_device(const ScenarioSetup &setup, const RunConfig &cfg) {
     if (cfg.device == "sim")
-        return make_sim_target(setup, cfg);
+        return set_up_sim(setup, cfg);
 #ifdef MPSIM_WITH_VM
     if (cfg.device == "vm")
-        return make_vm_target(setup, cfg);
+        return set_up_vm(setup, cfg);
     throw std::runtime_error("no device '" + cfg.device + "' (sim or vm)");
 #else
     throw std::runtime_error("no device '" + cfg.device + "' (sim; this build has no vm)");
@@ -464,7 +583,7 @@ int run_scenario(const Scenario &sc, const RunConfig &cfg) {
         std::string label;
         if (sc.repeat > 1)
             label = "run " + std::to_string(i) + " of " + std::to_string(sc.repeat) + ": ";
-        if (Runner(sc, cfg, label).run() != 0)
+        if (Run(sc, cfg, label).run() != 0)
             return 1;
     }
     return 0;

@@ -1,14 +1,15 @@
-// Runs a parsed scenario on a fresh simulated device, checks its
-// expectations and post-conditions, and fills the output folder with what the
-// hardware saw.
+// Runs a parsed scenario on a fresh device (the simulated device or the
+// virtual machine), checks its expectations and post-conditions, and fills the
+// output folder with what the hardware saw.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "mpsim/target.h"
 #include "scenario.h"
-#include "target.h"
 
 namespace mpsim {
 
@@ -19,11 +20,20 @@ struct RunConfig {
     std::vector<std::string> emulator;  // start the program through this ("" none)
     bool keep_root = false;             // keep the device root folder after the run
     bool update_golden = false;         // expect-frame and expect-recording write their files
-    std::string device = "sim";         // "sim": the simulated device
+    std::string device = "sim";         // "sim": the simulated device; "vm": the virtual machine
 };
 
-// The device the scenario runs on, as `cfg.device` names it.
-std::unique_ptr<Target> make_target(const ScenarioSetup &setup, const RunConfig &cfg);
+// The device a scenario runs on, as `cfg.device` names it, made with its
+// storage and application directory as the scenario sets them.
+struct Bench {
+    std::unique_ptr<Target> dev;
+    // Starts the program as the scenario says; returns its command line for
+    // the log.
+    std::function<std::string()> power_on;
+    // The finish script as the program got it (empty with `args`).
+    std::string finish;
+};
+Bench set_up_device(const ScenarioSetup &setup, const RunConfig &cfg);
 
 // Runs the scenario (`repeat` times, each on a fresh device). Returns 0 when
 // every line ran and every wait, expectation and post-condition held, 1

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../e2e/calibration_rule.h"
 #include "mpsim/vm_device.h"
@@ -273,7 +274,6 @@ class PorchCuts {
         if (!d_->wait_pushes(6, 120s))
             return fail("no measured rate");
         std::this_thread::sleep_for(100ms);
-        const int pushes = d_->pushes();
         const auto press = std::chrono::steady_clock::now();
         const int64_t press_ns =
             std::chrono::duration_cast<std::chrono::nanoseconds>(press.time_since_epoch()).count();
@@ -281,16 +281,29 @@ class PorchCuts {
         d_->set_key(Key::Start, true);
         if (i < first_) {
             // The reference store, whole: from the tmp file's open to the
-            // next push, the fields redrawn in yellow.
-            if (!d_->wait_pushes(pushes + 1, 30s))
-                return fail("the reference store drew nothing");
-            for (const JournalEntry &e : d_->journal()) {
-                const int64_t ms = (static_cast<int64_t>(e.time_ns) - press_ns) / 1000000;
-                if (e.op == "open" && e.path == kTmp && from_ == 0 && ms > 0)
-                    from_ = ms;
-                if (e.op == "push" && from_ != 0 && to_ == 0 && ms > from_)
-                    to_ = ms;
+            // next push, the fields redrawn in yellow. The cuts are aimed on
+            // the host's clock, so these are when the bench heard of them:
+            // the journal's times are the machine's own, which a busy host
+            // runs slower than its own.
+            size_t seen = 0;
+            while (to_ == 0 && std::chrono::steady_clock::now() < press + 10s) {
+                const std::vector<JournalEntry> j = d_->journal();
+                const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now() - press)
+                                       .count();
+                for (; seen < j.size(); ++seen) {
+                    const JournalEntry &e = j[seen];
+                    if (static_cast<int64_t>(e.time_ns) < press_ns)
+                        continue;
+                    if (e.op == "open" && e.path == kTmp && from_ == 0)
+                        from_ = std::max<int64_t>(ms, 1);
+                    else if (e.op == "push" && from_ != 0 && to_ == 0)
+                        to_ = std::max(ms, from_ + 1);
+                }
+                std::this_thread::sleep_for(1ms);
             }
+            if (to_ == 0)
+                return fail("the reference store drew nothing");
             std::printf(
                 "reference store: tmp file opened %lld ms, fields redrawn %lld ms after "
                 "the keys\n",

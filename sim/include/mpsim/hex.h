@@ -8,13 +8,14 @@
 
 namespace mpsim {
 
+inline constexpr char kHexDigits[] = "0123456789abcdef";
+
 inline std::string hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
     out.reserve(2 * bytes.size());
     for (unsigned char b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
+        out += kHexDigits[b >> 4];
+        out += kHexDigits[b & 15];
     }
     return out;
 }

@@ -12,24 +12,10 @@
 // property are the same on x86-64 and armel.
 //
 // Other files under <root>/.sim/:
-//   journal              one line per file operation on a device path (see below)
+//   journal              one line per file operation on a device path (mpsim/journal.h)
 //   frames/NNNNNN.frame  each distinct panel frame, in push order (FrameHeader + pixels)
 //   audio/NNNNNN.pcm     one recording per open of the sound device (RecordingHeader + S16_LE)
 //   stdout, stderr       the program's output, when started by the harness
-//
-// Journal line format (fields separated by one space, a line per event,
-// written with one write() so lines never interleave):
-//   <monotonic ns> <pid> open  <path> <r|w|rw>[c] <ok|ERRNO_NAME>
-//   <monotonic ns> <pid> write <path> <hex bytes> <count|ERRNO_NAME>
-//   <monotonic ns> <pid> push  <path> <frame index> <push number>
-//   <monotonic ns> <pid> rename <path> <new path> <ok|ERRNO_NAME>
-//   <monotonic ns> <pid> unlink <path> <ok|ERRNO_NAME>
-//   <monotonic ns> <pid> fsync <path> <ok|ERRNO_NAME>
-//   <monotonic ns> <pid> read  <path> <hex bytes> <count|ERRNO_NAME>   (probed GPIO values only)
-//   <monotonic ns> <pid> sync  / ok                     (sync() or syncfs() by any process)
-// <path> is the device path as the program named it (e.g. /sys/class/gpio/export);
-// fsync (and fdatasync) name the path the descriptor was opened on. A rename
-// between a device path and any other path is journaled with EXDEV.
 #pragma once
 
 #include <atomic>
@@ -42,12 +28,6 @@ namespace mpsim {
 constexpr uint32_t kStateMagic = 0x3153504d;  // "MPS1"
 constexpr uint32_t kStateVersion = 5;
 constexpr int kGpioLines = 256;
-// The panel's figures, as the board gives them.
-constexpr int kDefaultTeClock = BOARD_TE_CLOCK;
-constexpr int kDefaultPorch = BOARD_PORCH;
-constexpr int kPanelWidth = BOARD_GLASS_WIDTH;  // visible window pushed by "update"
-constexpr int kPanelHeight = BOARD_GLASS_HEIGHT;
-constexpr int kPanelFirstRow = BOARD_GLASS_FIRST_ROW;
 
 using A32 = std::atomic<int32_t>;
 static_assert(A32::is_always_lock_free || sizeof(A32) == 4, "32-bit atomics must be plain words");
@@ -135,6 +115,23 @@ struct State {
     // a key scanner reads seven values every pass).
     A32 read_journal[kGpioLines];
 };
+
+// A factory-fresh board: keys released, detect lines high, the keys' driver
+// bound, the wheel and the battery at their fresh readings, the panel at its
+// clock and porch. The TE epoch is the caller's.
+inline void fresh_board(State &s, int te_clock) {
+    for (const auto &k : board_keys)
+        s.gpio_level[k.gpio].store(BOARD_FRESH_KEY_LEVEL);
+    s.gpio_level[BOARD_GPIO_USB_DETECT].store(BOARD_FRESH_DETECT_LEVEL);
+    s.gpio_level[BOARD_GPIO_HEADPHONE_DETECT].store(BOARD_FRESH_DETECT_LEVEL);
+    s.keys_bound.store(1);
+    s.adc_vol.store(BOARD_FRESH_VOLUME_RAW);
+    s.adc_bat.store(BOARD_FRESH_BATTERY_RAW);
+    s.te_clock.store(te_clock);
+    s.porch.store(BOARD_PORCH);
+    s.version = kStateVersion;
+    s.magic = kStateMagic;
+}
 
 enum TrapOp : int32_t {
     kTrapNone = 0,

@@ -23,10 +23,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "mpsim/board.h"
 #include "mpsim/vm_protocol.h"
 #include "sound.h"
 #include "syscalls.h"
@@ -35,23 +37,10 @@ namespace {
 
 using namespace mpsim::vm;
 
-constexpr const char *kBoard = "/sys/kernel/debug/handheld_board/";
+constexpr const char *kBoard = BOARD_DEBUGFS "/";
 constexpr const char *kTracePipe = "/run/bench/syscalls";
 constexpr const char *kTraceLog = "/run/bench/syscalls.log";
 constexpr const char *kSyslog = "/var/log/messages";
-constexpr uint32_t kGlassMagic = 0x53485550;
-
-// One push as the board module's debugfs "glass" hands it out.
-struct GlassPush {
-    uint32_t magic;
-    uint32_t push;
-    uint64_t time_ns;
-    uint32_t width;
-    uint32_t height;
-    uint32_t dropped;
-    uint32_t reserved;
-};
-constexpr size_t kGlassPixels = 240 * 180;
 
 int g_port = -1;
 
@@ -83,17 +72,29 @@ void write_all(const void *data, size_t n) {
 // write to the port costs an exit to the emulator.
 std::string g_out;
 
-// Each batch starts with the machine's clock: under an instruction-counted
-// clock the machine's time runs at its own pace, and the host converts the
-// times of what follows with the latest reading.
+// Whether the next batch carries the machine's clock.
+bool g_anchor = false;
+
+// The host converts the machine's times with the latest reading of its
+// clock, which goes out only with the answer to an input of the host's (a
+// key, a reading, the panel clock, a file, a signal): there the two clocks
+// meet. In between, the times the host gets are the machine's own, so the
+// intervals between the program's calls are the program's. Under an
+// instruction-counted clock the machine's time runs slower than the host's
+// whenever the host is busy; a reading with every batch would measure each
+// interval that spans two batches on the host's clock instead, and a loaded
+// host stretches it (a 100 ms sleep read 170 ms).
 void flush() {
     if (g_out.empty())
         return;
-    int64_t now = clock_ns(CLOCK_MONOTONIC);
-    MsgHeader h{kMsgClock, sizeof now};
-    std::string head(reinterpret_cast<const char *>(&h), sizeof h);
-    head.append(reinterpret_cast<const char *>(&now), sizeof now);
-    write_all(head.data(), head.size());
+    if (g_anchor) {
+        int64_t now = clock_ns(CLOCK_MONOTONIC);
+        MsgHeader h{kMsgClock, sizeof now};
+        std::string head(reinterpret_cast<const char *>(&h), sizeof h);
+        head.append(reinterpret_cast<const char *>(&now), sizeof now);
+        write_all(head.data(), head.size());
+        g_anchor = false;
+    }
     write_all(g_out.data(), g_out.size());
     g_out.clear();
 }
@@ -165,21 +166,22 @@ bool write_board(const std::string &file, const std::string &text) {
 class Glass {
   public:
     bool open_board() {
-        fd_ = open((std::string(kBoard) + "glass").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        fd_ = open((std::string(kBoard) + BOARD_DEBUGFS_GLASS).c_str(),
+                   O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         return fd_ >= 0;
     }
     int fd() const { return fd_; }
 
     // Sends every push the board holds; keeps which distinct frame each showed.
     void drain() {
-        std::vector<char> rec(sizeof(GlassPush) + kGlassPixels * 4);
+        std::vector<char> rec(BOARD_PUSH_BYTES);
         while (fd_ >= 0) {
             ssize_t r = read(fd_, rec.data(), rec.size());
             if (r != static_cast<ssize_t>(rec.size()))
                 return;
-            GlassPush h{};
+            board_push h{};
             memcpy(&h, rec.data(), sizeof h);
-            if (h.magic != kGlassMagic)
+            if (h.magic != BOARD_PUSH_MAGIC)
                 return;
             // The pixels follow the header at no particular alignment.
             const char *pixels = rec.data() + sizeof h;
@@ -327,16 +329,21 @@ class Agent {
 };
 
 std::string Agent::answer(const std::string &verb, const std::string &args) {
+    auto board_answer = [](const char *file, const std::string &text) {
+        return write_board(file, text) ? "ok" : "error " + std::string(strerror(errno));
+    };
     if (verb == "level")
-        return write_board("levels", args) ? "ok" : "error " + std::string(strerror(errno));
-    if (verb == "vol" || verb == "bat")
-        return write_board(verb + "_adc", args) ? "ok" : "error " + std::string(strerror(errno));
-    if (verb == "te-clock" || verb == "te-stop")
-        return write_board(verb == "te-clock" ? "te_clock" : "te_stopped", args)
-                   ? "ok"
-                   : "error " + std::string(strerror(errno));
+        return board_answer(BOARD_DEBUGFS_LEVELS, args);
+    if (verb == "vol")
+        return board_answer(BOARD_DEBUGFS_VOL_ADC, args);
+    if (verb == "bat")
+        return board_answer(BOARD_DEBUGFS_BAT_ADC, args);
+    if (verb == "te-clock")
+        return board_answer(BOARD_DEBUGFS_TE_CLOCK, args);
+    if (verb == "te-stop")
+        return board_answer(BOARD_DEBUGFS_TE_STOPPED, args);
     if (verb == "levels") {
-        auto text = read_file(std::string(kBoard) + "levels");
+        auto text = read_file(std::string(kBoard) + BOARD_DEBUGFS_LEVELS);
         return text ? "ok " + *text : "error no board";
     }
     if (verb == "read") {
@@ -382,8 +389,6 @@ std::string Agent::answer(const std::string &verb, const std::string &args) {
     if (verb == "clock")
         return "ok " + std::to_string(clock_ns(CLOCK_MONOTONIC)) + " " +
                std::to_string(clock_ns(CLOCK_REALTIME));
-    if (verb == "time")
-        return "ok " + std::to_string(clock_ns(CLOCK_MONOTONIC));
     return "error unknown command " + verb;
 }
 
@@ -397,6 +402,12 @@ void Agent::command(const std::string &line) {
         line.substr(sp1 + 1, sp2 == std::string::npos ? std::string::npos : sp2 - sp1 - 1);
     std::string args = sp2 == std::string::npos ? "" : line.substr(sp2 + 1);
     send_text(kMsgAnswer, id + " " + answer(verb, args));
+    // The host's inputs; its questions ("levels", "read", "exists",
+    // "underruns", "clock") change nothing the program sees.
+    static const std::set<std::string> inputs = {"level", "vol",    "bat",  "te-clock",  "te-stop",
+                                                 "write", "signal", "kill", "wall-clock"};
+    if (inputs.count(verb) != 0)
+        g_anchor = true;
 }
 
 int Agent::run() {

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "mpsim/board.h"
 #include "mpsim/vm_protocol.h"
 
 namespace mpsim::vm {
@@ -31,7 +32,7 @@ constexpr const char *kCapture = "hw:Loopback,1,0";
 constexpr const char *kPlayStatus = "/proc/asound/Loopback/pcm0p/sub0/status";
 constexpr const char *kPlayParams = "/proc/asound/Loopback/pcm0p/sub0/hw_params";
 constexpr const char *kCaptureStatus = "/proc/asound/Loopback/pcm1c/sub0/status";
-constexpr unsigned kRate = 44100;
+constexpr unsigned kRate = BOARD_SOUND_RATE;
 constexpr unsigned kChannels = 2;
 
 std::string slurp(const char *path) {

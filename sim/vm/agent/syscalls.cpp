@@ -67,28 +67,13 @@ std::string unquote(const std::string &s) {
     return out;
 }
 
-// "<path>" after a descriptor (-y); `s` starts at '<'.
-std::string decoration(const std::string &s, size_t at) {
-    std::string raw;
-    for (size_t i = at + 1; i < s.size() && s[i] != '>'; ++i) {
-        if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x') {
-            raw += s.substr(i, 4);
-            i += 3;
-        } else {
-            raw += s[i];
-        }
-    }
-    return unquote("\"" + raw + "\"");
-}
-
 // The arguments of a call, split at the commas that are not inside quotes,
-// brackets, braces or a descriptor's decoration.
+// brackets or braces.
 std::vector<std::string> split_args(const std::string &args) {
     std::vector<std::string> out;
     std::string cur;
     int depth = 0;
     bool quoted = false;
-    bool decorated = false;
     for (size_t i = 0; i < args.size(); ++i) {
         char c = args[i];
         if (quoted) {
@@ -99,18 +84,8 @@ std::vector<std::string> split_args(const std::string &args) {
                 quoted = false;
             continue;
         }
-        if (decorated) {
-            cur += c;
-            if (c == '\\' && i + 1 < args.size())
-                cur += args[++i];
-            else if (c == '>')
-                decorated = false;
-            continue;
-        }
         if (c == '"') {
             quoted = true;
-        } else if (c == '<' && !cur.empty() && cur.back() >= '0' && cur.back() <= '9') {
-            decorated = true;
         } else if (c == '(' || c == '[' || c == '{') {
             ++depth;
         } else if (c == ')' || c == ']' || c == '}') {
@@ -133,12 +108,11 @@ struct Call {
     std::string name;
     std::vector<std::string> args;
     long result = 0;
-    std::string result_path;  // -y decoration of the result (open)
-    std::string error;        // errno name when result is -1
+    std::string error;  // errno name when result is -1
     bool complete = false;
 };
 
-// "name(args) = result[<path>] [ERRNO (text)]"
+// "name(args) = result [ERRNO (text)]"
 Call parse_call(const std::string &text) {
     Call c;
     size_t open = text.find('(');
@@ -161,8 +135,6 @@ Call parse_call(const std::string &text) {
     char *end = nullptr;
     c.result = std::strtol(res.c_str(), &end, 0);
     size_t pos = static_cast<size_t>(end - res.c_str());
-    if (pos < res.size() && res[pos] == '<')
-        c.result_path = decoration(res, pos);
     if (c.result < 0) {
         size_t sp = res.find(' ');
         if (sp != std::string::npos) {
@@ -178,14 +150,8 @@ long number(const std::string &arg) {
     return std::strtol(arg.c_str(), nullptr, 0);
 }
 
-// A descriptor argument, with -y's path when there is one.
-int fd_arg(const std::string &arg, std::string *path) {
-    char *end = nullptr;
-    long fd = std::strtol(arg.c_str(), &end, 10);
-    size_t pos = static_cast<size_t>(end - arg.c_str());
-    if (pos < arg.size() && arg[pos] == '<')
-        *path = decoration(arg, pos);
-    return static_cast<int>(fd);
+int fd_arg(const std::string &arg) {
+    return static_cast<int>(std::strtol(arg.c_str(), nullptr, 10));
 }
 
 // A journal line's bytes: hex, "-" for none.
@@ -388,16 +354,12 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
     if (n == "write") {
         if (c.args.size() < 2)
             return;
-        std::string shown;
-        int fd = fd_arg(c.args[0], &shown);
+        int fd = fd_arg(c.args[0]);
         std::string bytes = unquote(c.args[1]);
         if ((fd == 1 || fd == 2) && in_program_tree(g) && c.result > 0 && sink_.output)
             sink_.output(fd, bytes.substr(0, static_cast<size_t>(c.result)));
         auto named = fds_[g].find(fd);
-        std::string path =
-            named != fds_[g].end() && is_device_path(shown.empty() ? named->second : shown)
-                ? named->second
-                : shown;
+        std::string path = named != fds_[g].end() ? named->second : std::string();
         if (!is_device_path(path))
             return;
         journal("write " + path + " " + journal_bytes(bytes) + " " +
@@ -413,10 +375,8 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
     if (n == "fsync" || n == "fdatasync") {
         if (c.args.empty())
             return;
-        std::string shown;
-        int fd = fd_arg(c.args[0], &shown);
-        auto named = fds_[g].find(fd);
-        std::string path = named != fds_[g].end() ? named->second : shown;
+        auto named = fds_[g].find(fd_arg(c.args[0]));
+        std::string path = named != fds_[g].end() ? named->second : std::string();
         if (is_device_path(path))
             journal("fsync " + path + " " + result);
         return;

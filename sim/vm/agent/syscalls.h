@@ -2,7 +2,7 @@
 // the simulated device's journal.
 //
 // strace runs the firmware's start script (see the image's rcS) with
-//   -f -q -y -xx -X raw --absolute-timestamps=format:unix,precision:ns
+//   -f -q -xx -X raw --absolute-timestamps=format:unix,precision:ns
 // so each line is "<tid> <seconds.nanoseconds> <call>(<args>) = <result>",
 // possibly split into "<unfinished ...>" and "<... resumed>" halves.
 // Every traced process's opens, writes, renames, unlinks and fsyncs of device

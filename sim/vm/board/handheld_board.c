@@ -3,22 +3,19 @@
  * Board support of the handheld, for a virtual machine.
  *
  * Registers what the board adds to a stock kernel, at the places the
- * firmware expects them:
+ * firmware expects them (mpsim/board.h, the board's header, gives every
+ * number and name):
  *
- *  - the GPIO controller, lines at fixed numbers: 1 USB detect, 105 the
- *    panel's tearing-effect (TE) output, 128 an output of the board, 132
- *    headphone detect, 133-139 the seven gamepad keys (a pressed key reads 0);
- *  - the panel: a framebuffer of its own (240 x 240, 32-bit pixels),
- *    /sys/kernel/screen_update/update to push the visible window (rows 39 to
- *    218) to the glass and lcdporch to set the panel's porch; the panel
- *    refreshes at clock / (320 + porch) frames per second and gives one TE
- *    edge per refresh on GPIO 105;
- *  - /sys/devices/soc/1c21000.pwm, a PWM chip with one channel (the
- *    backlight, period 80000 ns);
- *  - /sys/devices/soc/1c23400.battery/adc and 1c24800.tp_adc/value, the
- *    battery and volume wheel converters;
- *  - "gpio-keys.7", the keys' platform device, for the kernel's polled GPIO
- *    key driver (gpio-keys-polled).
+ *  - the GPIO controller, its lines at their fixed numbers: USB detect, the
+ *    panel's tearing-effect (TE) output, the board's audio enable output,
+ *    headphone detect and the gamepad keys (a pressed key reads 0);
+ *  - the panel: a framebuffer of its own, an "update" attribute that pushes
+ *    the visible window to the glass and "lcdporch" that sets the panel's
+ *    porch; the panel refreshes at clock / (lines + porch) frames per second
+ *    and gives one TE edge per refresh;
+ *  - a PWM chip with one channel, the backlight;
+ *  - the battery and volume wheel converters;
+ *  - the keys' platform device, for the kernel's polled GPIO key driver.
  *
  * The outside world of the board (the operator's keys, the detect plugs, the
  * battery, the panel's pixel clock) and the glass itself (each push as the
@@ -49,45 +46,16 @@
 #include <linux/vmalloc.h>
 #include <linux/wait.h>
 
-#define BOARD_NGPIO		160	/* five banks of 32 lines */
-#define GPIO_USB_DETECT		1
-#define GPIO_LCD_TE		105
-#define GPIO_AMP_ENABLE		128
-#define GPIO_HP_DETECT		132
-#define GPIO_KEY_FIRST		133
-#define GPIO_KEY_LAST		139
+#include <mpsim/board.h>
 
-#define LCD_WIDTH		240
-#define LCD_HEIGHT		240
-#define LCD_BPP			32
-#define LCD_LINES		320	/* active lines of a refresh, before the porch */
-#define LCD_DEFAULT_CLOCK	20640	/* 60 Hz at the default porch */
-#define LCD_DEFAULT_PORCH	24
-#define LCD_TE_PULSE_NS		500000
-
-/* The part of the framebuffer the glass shows. */
-#define GLASS_FIRST_ROW		39
-#define GLASS_WIDTH		240
-#define GLASS_HEIGHT		180
-#define GLASS_BYTES		(GLASS_WIDTH * GLASS_HEIGHT * 4)
+#define FB_LINE_BYTES		(BOARD_FB_WIDTH * BOARD_FB_BYTES_PER_PIXEL)
+#define FB_BYTES		(FB_LINE_BYTES * BOARD_FB_HEIGHT)
+#define GLASS_BYTES		(BOARD_GLASS_PIXELS * BOARD_FB_BYTES_PER_PIXEL)
 #define GLASS_RING		32	/* pushes kept until debugfs reads them */
-#define GLASS_MAGIC		0x53485550	/* "PUSH" */
 
-#define BACKLIGHT_PERIOD_NS	80000
-
-/* One push as debugfs "glass" hands it out: this header, then the pixels. */
-struct glass_push {
-	u32 magic;
-	u32 push;	/* 1 for the first write to "update" */
-	u64 time_ns;	/* CLOCK_MONOTONIC of the write */
-	u32 width;
-	u32 height;
-	u32 dropped;	/* pushes lost so far because nobody read them */
-	u32 reserved;
-};
-
+/* One push as debugfs hands it out: the record, then the pixels. */
 struct glass_slot {
-	struct glass_push head;
+	struct board_push head;
 	u8 px[GLASS_BYTES];
 };
 
@@ -100,17 +68,17 @@ struct handheld_board {
 	/* GPIO lines, behind lock (the TE timer touches them). */
 	spinlock_t lock;
 	struct gpio_chip gc;
-	DECLARE_BITMAP(level, BOARD_NGPIO);	/* what an input line reads */
-	DECLARE_BITMAP(is_out, BOARD_NGPIO);
-	DECLARE_BITMAP(drive, BOARD_NGPIO);	/* what an output drives */
-	DECLARE_BITMAP(irq_on, BOARD_NGPIO);
-	DECLARE_BITMAP(rise_due, BOARD_NGPIO);	/* edges from level changes */
-	DECLARE_BITMAP(fall_due, BOARD_NGPIO);
-	unsigned int irq_type[BOARD_NGPIO];
+	DECLARE_BITMAP(level, BOARD_GPIO_LINES);	/* what an input line reads */
+	DECLARE_BITMAP(is_out, BOARD_GPIO_LINES);
+	DECLARE_BITMAP(drive, BOARD_GPIO_LINES);	/* what an output drives */
+	DECLARE_BITMAP(irq_on, BOARD_GPIO_LINES);
+	DECLARE_BITMAP(rise_due, BOARD_GPIO_LINES);	/* edges from level changes */
+	DECLARE_BITMAP(fall_due, BOARD_GPIO_LINES);
+	unsigned int irq_type[BOARD_GPIO_LINES];
 	struct hrtimer edge_timer;
 
 	/* Panel timing, behind lock: rising TE edges at
-	 * te_epoch + round(k * (320 + porch) / clock), k >= 1.
+	 * te_epoch + round(k * (lines + porch) / clock), k >= 1.
 	 */
 	int porch;
 	int te_clock;
@@ -143,31 +111,26 @@ static struct handheld_board board;
 
 /* ---- state at power-on ------------------------------------------------- */
 
-static int low_lines[BOARD_NGPIO];
+static int low_lines[BOARD_GPIO_LINES];
 static int n_low_lines;
 module_param_array_named(low, low_lines, int, &n_low_lines, 0444);
 MODULE_PARM_DESC(low, "input lines held low at power-on (pressed keys, detect lines at 0)");
 
-static int vol_adc = 2000;
+static int vol_adc = BOARD_FRESH_VOLUME_RAW;
 module_param(vol_adc, int, 0444);
 MODULE_PARM_DESC(vol_adc, "volume wheel reading at power-on");
 
-static int bat_adc = 80;
+static int bat_adc = BOARD_FRESH_BATTERY_RAW;
 module_param(bat_adc, int, 0444);
 MODULE_PARM_DESC(bat_adc, "battery reading at power-on");
 
-static int te_clock = LCD_DEFAULT_CLOCK;
+static int te_clock = BOARD_TE_CLOCK;
 module_param(te_clock, int, 0444);
-MODULE_PARM_DESC(te_clock, "panel clock: refresh rate = clock / (320 + porch)");
+MODULE_PARM_DESC(te_clock, "panel clock: refresh rate = clock / (lines + porch)");
 
 static bool te_stopped;
 module_param(te_stopped, bool, 0444);
 MODULE_PARM_DESC(te_stopped, "the panel gives no TE edges at power-on");
-
-static const unsigned int board_lines[] = {
-	GPIO_USB_DETECT, GPIO_LCD_TE, GPIO_AMP_ENABLE, GPIO_HP_DETECT,
-	133, 134, 135, 136, 137, 138, 139,
-};
 
 /* ---- GPIO controller --------------------------------------------------- */
 
@@ -283,20 +246,20 @@ static void board_edge(unsigned int line, bool rising)
 
 static enum hrtimer_restart board_edge_tick(struct hrtimer *t)
 {
-	DECLARE_BITMAP(rise, BOARD_NGPIO);
-	DECLARE_BITMAP(fall, BOARD_NGPIO);
+	DECLARE_BITMAP(rise, BOARD_GPIO_LINES);
+	DECLARE_BITMAP(fall, BOARD_GPIO_LINES);
 	unsigned int line;
 
 	spin_lock(&board.lock);
-	bitmap_copy(rise, board.rise_due, BOARD_NGPIO);
-	bitmap_copy(fall, board.fall_due, BOARD_NGPIO);
-	bitmap_zero(board.rise_due, BOARD_NGPIO);
-	bitmap_zero(board.fall_due, BOARD_NGPIO);
+	bitmap_copy(rise, board.rise_due, BOARD_GPIO_LINES);
+	bitmap_copy(fall, board.fall_due, BOARD_GPIO_LINES);
+	bitmap_zero(board.rise_due, BOARD_GPIO_LINES);
+	bitmap_zero(board.fall_due, BOARD_GPIO_LINES);
 	spin_unlock(&board.lock);
 
-	for_each_set_bit(line, rise, BOARD_NGPIO)
+	for_each_set_bit(line, rise, BOARD_GPIO_LINES)
 		board_edge(line, true);
-	for_each_set_bit(line, fall, BOARD_NGPIO)
+	for_each_set_bit(line, fall, BOARD_GPIO_LINES)
 		board_edge(line, false);
 	return HRTIMER_NORESTART;
 }
@@ -307,7 +270,7 @@ static int board_set_level(unsigned int line, int value)
 	unsigned long flags;
 	bool changed;
 
-	if (line >= BOARD_NGPIO || line == GPIO_LCD_TE ||
+	if (line >= BOARD_GPIO_LINES || line == BOARD_GPIO_TE ||
 	    !gpiochip_line_is_valid(&board.gc, line))
 		return -EINVAL;
 	spin_lock_irqsave(&board.lock, flags);
@@ -327,13 +290,13 @@ static int board_set_level(unsigned int line, int value)
 static bool te_running(void)
 {
 	return !board.te_stopped && board.te_clock > 0 &&
-	       LCD_LINES + board.porch > 0;
+	       BOARD_PANEL_LINES + board.porch > 0;
 }
 
 /* lock held; time of the k-th rising edge after the epoch */
 static ktime_t te_edge_time(u64 k)
 {
-	u64 lines = LCD_LINES + board.porch;
+	u64 lines = BOARD_PANEL_LINES + board.porch;
 	u64 ns = div_u64(k * lines * NSEC_PER_SEC + board.te_clock / 2,
 			 board.te_clock);
 
@@ -358,7 +321,7 @@ static void te_rebase(ktime_t now)
 static void te_restart(void)
 {
 	board.te_high = false;
-	clear_bit(GPIO_LCD_TE, board.level);
+	clear_bit(BOARD_GPIO_TE, board.level);
 	if (te_running())
 		hrtimer_start(&board.te_timer, te_edge_time(1),
 			      HRTIMER_MODE_ABS_HARD);
@@ -394,22 +357,22 @@ static enum hrtimer_restart board_te_tick(struct hrtimer *t)
 			board.te_k++;
 		} while (!ktime_after(te_edge_time(board.te_k + 1), now));
 		next = ktime_add_ns(te_edge_time(board.te_k),
-				    min_t(s64, LCD_TE_PULSE_NS,
+				    min_t(s64, BOARD_TE_PULSE_NS,
 					  ktime_to_ns(ktime_sub(
 						  te_edge_time(board.te_k + 1),
 						  te_edge_time(board.te_k))) / 2));
-		set_bit(GPIO_LCD_TE, board.level);
+		set_bit(BOARD_GPIO_TE, board.level);
 		board.te_high = true;
 	} else {
 		next = te_edge_time(board.te_k + 1);
-		clear_bit(GPIO_LCD_TE, board.level);
+		clear_bit(BOARD_GPIO_TE, board.level);
 		board.te_high = false;
 	}
 	hrtimer_start(t, next, HRTIMER_MODE_ABS_HARD);
 	spin_unlock(&board.lock);
 
-	if (edge && !test_bit(GPIO_LCD_TE, board.is_out))
-		board_edge(GPIO_LCD_TE, rising);
+	if (edge && !test_bit(BOARD_GPIO_TE, board.is_out))
+		board_edge(BOARD_GPIO_TE, rising);
 	return HRTIMER_NORESTART;
 }
 
@@ -439,13 +402,13 @@ static void glass_push(void)
 		board.dropped++;
 	}
 	s = &board.ring[board.ring_head % GLASS_RING];
-	s->head.magic = GLASS_MAGIC;
+	s->head.magic = BOARD_PUSH_MAGIC;
 	s->head.push = board.pushes;
 	s->head.time_ns = ktime_get_ns();
-	s->head.width = GLASS_WIDTH;
-	s->head.height = GLASS_HEIGHT;
+	s->head.width = BOARD_GLASS_WIDTH;
+	s->head.height = BOARD_GLASS_HEIGHT;
 	s->head.dropped = board.dropped;
-	memcpy(s->px, board.vmem + GLASS_FIRST_ROW * LCD_WIDTH * 4,
+	memcpy(s->px, board.vmem + BOARD_GLASS_FIRST_ROW * FB_LINE_BYTES,
 	       GLASS_BYTES);
 	board.ring_head++;
 	mutex_unlock(&board.glass_lock);
@@ -488,8 +451,16 @@ static ssize_t lcdporch_store(struct kobject *kobj,
 	return count;
 }
 
-static struct kobj_attribute update_attr = __ATTR_RW(update);
-static struct kobj_attribute lcdporch_attr = __ATTR_RW(lcdporch);
+static struct kobj_attribute update_attr = {
+	.attr = { .name = BOARD_PANEL_UPDATE_ATTR, .mode = 0644 },
+	.show = update_show,
+	.store = update_store,
+};
+static struct kobj_attribute lcdporch_attr = {
+	.attr = { .name = BOARD_PANEL_PORCH_ATTR, .mode = 0644 },
+	.show = lcdporch_show,
+	.store = lcdporch_store,
+};
 
 static struct attribute *screen_update_attrs[] = {
 	&update_attr.attr,
@@ -539,7 +510,7 @@ static int board_panel_probe(struct platform_device *pdev)
 	ret = devm_add_action(&pdev->dev, board_panel_release, NULL);
 	if (ret)
 		return ret;
-	board.vmem = vmalloc_user(LCD_WIDTH * LCD_HEIGHT * 4);
+	board.vmem = vmalloc_user(FB_BYTES);
 	board.ring = vzalloc(sizeof(*board.ring) * GLASS_RING);
 	if (!board.vmem || !board.ring)
 		return -ENOMEM;
@@ -551,12 +522,12 @@ static int board_panel_probe(struct platform_device *pdev)
 	strscpy(info->fix.id, "handheld-lcd", sizeof(info->fix.id));
 	info->fix.type = FB_TYPE_PACKED_PIXELS;
 	info->fix.visual = FB_VISUAL_TRUECOLOR;
-	info->fix.line_length = LCD_WIDTH * 4;
-	info->fix.smem_len = LCD_WIDTH * LCD_HEIGHT * 4;
+	info->fix.line_length = FB_LINE_BYTES;
+	info->fix.smem_len = FB_BYTES;
 	info->fix.accel = FB_ACCEL_NONE;
-	info->var.xres = info->var.xres_virtual = LCD_WIDTH;
-	info->var.yres = info->var.yres_virtual = LCD_HEIGHT;
-	info->var.bits_per_pixel = LCD_BPP;
+	info->var.xres = info->var.xres_virtual = BOARD_FB_WIDTH;
+	info->var.yres = info->var.yres_virtual = BOARD_FB_HEIGHT;
+	info->var.bits_per_pixel = BOARD_FB_BYTES_PER_PIXEL * 8;
 	info->var.transp = (struct fb_bitfield){ 24, 8, 0 };
 	info->var.red = (struct fb_bitfield){ 16, 8, 0 };
 	info->var.green = (struct fb_bitfield){ 8, 8, 0 };
@@ -576,7 +547,7 @@ static int board_panel_probe(struct platform_device *pdev)
 		return ret;
 	}
 
-	board.screen_update = kobject_create_and_add("screen_update",
+	board.screen_update = kobject_create_and_add(BOARD_PANEL_KOBJ,
 						     kernel_kobj);
 	if (!board.screen_update)
 		return -ENOMEM;
@@ -613,8 +584,8 @@ static const struct pwm_ops board_pwm_ops = {
 static int board_pwm_probe(struct platform_device *pdev)
 {
 	/* The boot loader leaves the backlight on at full duty. */
-	board.backlight.period = BACKLIGHT_PERIOD_NS;
-	board.backlight.duty_cycle = BACKLIGHT_PERIOD_NS;
+	board.backlight.period = BOARD_BACKLIGHT_PERIOD_NS;
+	board.backlight.duty_cycle = BOARD_BACKLIGHT_PERIOD_NS;
 	board.backlight.polarity = PWM_POLARITY_NORMAL;
 	board.backlight.enabled = true;
 	board.pwm.dev = &pdev->dev;
@@ -637,8 +608,14 @@ static ssize_t value_show(struct device *dev, struct device_attribute *attr,
 	return sysfs_emit(buf, "%d\n", atomic_read(&board.adc_vol));
 }
 
-static DEVICE_ATTR_RO(adc);
-static DEVICE_ATTR_RO(value);
+static struct device_attribute dev_attr_adc = {
+	.attr = { .name = BOARD_ADC_BATTERY_ATTR, .mode = 0444 },
+	.show = adc_show,
+};
+static struct device_attribute dev_attr_value = {
+	.attr = { .name = BOARD_ADC_VOLUME_ATTR, .mode = 0444 },
+	.show = value_show,
+};
 
 static struct attribute *battery_attrs[] = { &dev_attr_adc.attr, NULL };
 static struct attribute *tp_adc_attrs[] = { &dev_attr_value.attr, NULL };
@@ -653,7 +630,7 @@ static int board_gpio_probe(struct platform_device *pdev)
 	board.gc.parent = &pdev->dev;
 	board.gc.owner = THIS_MODULE;
 	board.gc.base = 0;
-	board.gc.ngpio = BOARD_NGPIO;
+	board.gc.ngpio = BOARD_GPIO_LINES;
 	board.gc.request = board_gpio_request;
 	board.gc.get_direction = board_gpio_get_direction;
 	board.gc.direction_input = board_gpio_direction_input;
@@ -689,9 +666,9 @@ static int board_probe(struct platform_device *pdev)
 static const struct platform_device_id board_ids[] = {
 	{ "gpio", FN_GPIO },
 	{ "lcd", FN_PANEL },
-	{ "1c21000.pwm", FN_PWM },
-	{ "1c23400.battery", FN_BATTERY },
-	{ "1c24800.tp_adc", FN_TP_ADC },
+	{ BOARD_PWM_DEV, FN_PWM },
+	{ BOARD_ADC_BATTERY_DEV, FN_BATTERY },
+	{ BOARD_ADC_VOLUME_DEV, FN_TP_ADC },
 	{ }
 };
 MODULE_DEVICE_TABLE(platform, board_ids);
@@ -704,17 +681,15 @@ static struct platform_driver board_driver = {
 
 /* ---- keys -------------------------------------------------------------- */
 
-static const struct gpio_keys_button board_buttons[] = {
-	{ .code = BTN_DPAD_UP, .gpio = 133, .active_low = 1, .desc = "UP" },
-	{ .code = BTN_DPAD_LEFT, .gpio = 134, .active_low = 1, .desc = "LEFT" },
-	{ .code = BTN_DPAD_DOWN, .gpio = 135, .active_low = 1, .desc = "DOWN" },
-	{ .code = BTN_DPAD_RIGHT, .gpio = 136, .active_low = 1, .desc = "RIGHT" },
-	{ .code = BTN_EAST, .gpio = 137, .active_low = 1, .desc = "B" },
-	{ .code = BTN_SOUTH, .gpio = 138, .active_low = 1, .desc = "A" },
-	{ .code = BTN_START, .gpio = 139, .active_low = 1, .desc = "START" },
+/* The input event each key gives, in the order of board_keys. */
+static const unsigned int board_key_codes[BOARD_KEY_COUNT] = {
+	BTN_DPAD_UP, BTN_DPAD_RIGHT, BTN_DPAD_DOWN, BTN_DPAD_LEFT,
+	BTN_START, BTN_SOUTH, BTN_EAST,
 };
 
-static const struct gpio_keys_platform_data board_keys_data = {
+static struct gpio_keys_button board_buttons[BOARD_KEY_COUNT];
+
+static struct gpio_keys_platform_data board_keys_data = {
 	.buttons = board_buttons,
 	.nbuttons = ARRAY_SIZE(board_buttons),
 	.poll_interval = 20,
@@ -723,11 +698,17 @@ static const struct gpio_keys_platform_data board_keys_data = {
 
 static int board_add_keys(void)
 {
-	static const char driver[] = "gpio-keys-polled";
+	static const char driver[] = BOARD_KEYS_DRIVER;
 	struct platform_device *pdev;
-	int ret;
+	int i, ret;
 
-	pdev = platform_device_alloc("gpio-keys", 7);
+	for (i = 0; i < BOARD_KEY_COUNT; i++) {
+		board_buttons[i].code = board_key_codes[i];
+		board_buttons[i].gpio = board_keys[i].gpio;
+		board_buttons[i].active_low = 1;
+		board_buttons[i].desc = board_keys[i].name;
+	}
+	pdev = platform_device_alloc(BOARD_KEYS_PDEV_NAME, BOARD_KEYS_PDEV_ID);
 	if (!pdev)
 		return -ENOMEM;
 	ret = platform_device_add_data(pdev, &board_keys_data,
@@ -863,7 +844,7 @@ DEFINE_DEBUGFS_ATTRIBUTE(te_clock_fops, te_clock_get, te_clock_set, "%llu\n");
 DEFINE_DEBUGFS_ATTRIBUTE(te_stopped_fops, te_stopped_get, te_stopped_set,
 			 "%llu\n");
 
-/* "glass": each read returns one push (struct glass_push, then pixels). */
+/* "glass": each read returns one push (struct board_push, then pixels). */
 static ssize_t glass_read(struct file *file, char __user *ubuf, size_t len,
 			  loff_t *ppos)
 {
@@ -909,17 +890,20 @@ static const struct file_operations glass_fops = {
 
 static void board_debugfs_init(void)
 {
-	struct dentry *d = debugfs_create_dir("handheld_board", NULL);
+	struct dentry *d = debugfs_create_dir(BOARD_DEBUGFS_DIR, NULL);
 
 	board.debug = d;
-	debugfs_create_file("levels", 0600, d, NULL, &levels_fops);
-	debugfs_create_file_unsafe("vol_adc", 0600, d, NULL, &adc_vol_fops);
-	debugfs_create_file_unsafe("bat_adc", 0600, d, NULL, &adc_bat_fops);
-	debugfs_create_file_unsafe("te_clock", 0600, d, NULL, &te_clock_fops);
-	debugfs_create_file_unsafe("te_stopped", 0600, d, NULL,
+	debugfs_create_file(BOARD_DEBUGFS_LEVELS, 0600, d, NULL, &levels_fops);
+	debugfs_create_file_unsafe(BOARD_DEBUGFS_VOL_ADC, 0600, d, NULL,
+				   &adc_vol_fops);
+	debugfs_create_file_unsafe(BOARD_DEBUGFS_BAT_ADC, 0600, d, NULL,
+				   &adc_bat_fops);
+	debugfs_create_file_unsafe(BOARD_DEBUGFS_TE_CLOCK, 0600, d, NULL,
+				   &te_clock_fops);
+	debugfs_create_file_unsafe(BOARD_DEBUGFS_TE_STOPPED, 0600, d, NULL,
 				   &te_stopped_fops);
-	debugfs_create_u32("pushes", 0400, d, &board.pushes);
-	debugfs_create_file("glass", 0400, d, NULL, &glass_fops);
+	debugfs_create_u32(BOARD_DEBUGFS_PUSHES, 0400, d, &board.pushes);
+	debugfs_create_file(BOARD_DEBUGFS_GLASS, 0400, d, NULL, &glass_fops);
 }
 
 /* ---- board set-up ------------------------------------------------------ */
@@ -938,8 +922,8 @@ static void board_remove_devices(void)
 static int __init handheld_board_init(void)
 {
 	static const char *const names[] = {
-		"gpio", "lcd", "1c21000.pwm", "1c23400.battery",
-		"1c24800.tp_adc",
+		"gpio", "lcd", BOARD_PWM_DEV, BOARD_ADC_BATTERY_DEV,
+		BOARD_ADC_VOLUME_DEV,
 	};
 	int i, ret;
 
@@ -951,16 +935,22 @@ static int __init handheld_board_init(void)
 	hrtimer_init(&board.edge_timer, CLOCK_MONOTONIC, HRTIMER_MODE_REL_HARD);
 	board.edge_timer.function = board_edge_tick;
 
-	/* Inputs idle high: keys released, detect lines at 1. */
-	for (i = 0; i < ARRAY_SIZE(board_lines); i++)
-		if (board_lines[i] != GPIO_LCD_TE)
-			__set_bit(board_lines[i], board.level);
+	/* Inputs idle as a fresh board has them: keys released, detect lines
+	 * at their idle level.
+	 */
+	for (i = 0; i < BOARD_KEY_COUNT; i++)
+		__assign_bit(board_keys[i].gpio, board.level,
+			     BOARD_FRESH_KEY_LEVEL);
+	__assign_bit(BOARD_GPIO_USB_DETECT, board.level,
+		     BOARD_FRESH_DETECT_LEVEL);
+	__assign_bit(BOARD_GPIO_HEADPHONE_DETECT, board.level,
+		     BOARD_FRESH_DETECT_LEVEL);
 	for (i = 0; i < n_low_lines; i++)
-		if (low_lines[i] >= 0 && low_lines[i] < BOARD_NGPIO)
+		if (low_lines[i] >= 0 && low_lines[i] < BOARD_GPIO_LINES)
 			__clear_bit(low_lines[i], board.level);
 	atomic_set(&board.adc_vol, vol_adc);
 	atomic_set(&board.adc_bat, bat_adc);
-	board.porch = LCD_DEFAULT_PORCH;
+	board.porch = BOARD_PORCH;
 	board.te_clock = te_clock;
 	board.te_stopped = te_stopped;
 

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -37,16 +38,13 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char *kUdisk = "/mnt/UDISK/";
-constexpr const char *kKeysDevice = "/sys/bus/platform/drivers/gpio-keys-polled/gpio-keys.7";
+// The keys' device in its driver's folder while the driver holds it.
+constexpr const char *kKeysBoundLink = BOARD_KEYS_DRIVER_DIR "/" BOARD_KEYS_DEVICE;
 constexpr Ms kAnswerTimeout{30000};
 
 [[noreturn]] void fail(const std::string &what) {
     throw std::runtime_error("mpsim vm: " + what +
                              (errno != 0 ? ": " + std::string(strerror(errno)) : ""));
-}
-
-[[noreturn]] void unsupported(const std::string &what, const std::string &why) {
-    throw Unsupported("mpsim vm: " + what + " has no meaning on the virtual device: " + why);
 }
 
 // The machine the image was built for (build-image writes it): the QEMU
@@ -180,8 +178,8 @@ struct VmDevice::Impl {
 
     // The board at the next power-on.
     std::map<unsigned, int> levels;
-    int vol_raw = 0;
-    int bat_raw = 80;
+    int vol_raw = BOARD_FRESH_VOLUME_RAW;
+    int bat_raw = BOARD_FRESH_BATTERY_RAW;
     int te_clock = BOARD_TE_CLOCK;
     bool te_stopped = false;
     bool wall_clock_held = false;  // the bench agent holds it from power-on
@@ -208,6 +206,7 @@ struct VmDevice::Impl {
     std::vector<Frame> frames;
     int pushes = 0;
     std::vector<JournalEntry> journal;
+    std::string journal_text;  // the lines as they came
     std::string out, err, log;
     std::optional<ExitStatus> exit;
     pid_t program = 0;
@@ -281,10 +280,9 @@ void VmDevice::Impl::message(uint32_t type, const std::string &p) {
             auto e = parse_journal_line(p);
             if (!e)
                 break;
+            journal_text += p.ends_with('\n') ? p : p + '\n';
             e->time_ns = static_cast<uint64_t>(static_cast<int64_t>(e->time_ns) + offset);
             if (e->op == "exec") {
-                std::string argv = vm::unhex(e->arg);
-                e->bytes.assign(argv.begin(), argv.end());
                 if (e->path == "/usr/bin/mp_test" && program == 0) {
                     program = e->pid;
                     program_start_ns = static_cast<int64_t>(e->time_ns);
@@ -486,12 +484,10 @@ VmDevice::VmDevice(VmOptions opt) : impl_(new Impl) {
         }
         d.folder = templ;
     }
-    // A fresh board: keys released, detect lines at 1, the wheel at 50 %.
     for (const auto &key : board_keys)
-        d.levels[key.gpio] = 1;
-    d.levels[BOARD_GPIO_USB_DETECT] = 1;
-    d.levels[BOARD_GPIO_HEADPHONE_DETECT] = 1;
-    d.vol_raw = volume_raw_for_percent(50);
+        d.levels[key.gpio] = BOARD_FRESH_KEY_LEVEL;
+    d.levels[BOARD_GPIO_USB_DETECT] = BOARD_FRESH_DETECT_LEVEL;
+    d.levels[BOARD_GPIO_HEADPHONE_DETECT] = BOARD_FRESH_DETECT_LEVEL;
     d.te_clock = d.opt.te_clock;
     const char *icount = getenv("MPSIM_VM_ICOUNT");
     if (icount != nullptr && std::string(icount) == "0")
@@ -526,6 +522,11 @@ const std::string &VmDevice::root() const {
     return impl_->folder;
 }
 
+std::string VmDevice::whereabouts() const {
+    return "virtual machine: kernel " + kernel_release() + ", folder " + impl_->folder +
+           (impl_->keep ? " (kept)" : " (removed)");
+}
+
 // ---- hardware ----------------------------------------------------------------
 
 void VmDevice::set_volume_raw(int raw) {
@@ -542,8 +543,8 @@ void VmDevice::set_battery_raw(int raw) {
 
 void VmDevice::set_gpio_level(unsigned gpio, int level) {
     if (impl_->levels.count(gpio) == 0)
-        unsupported("the level of GPIO " + std::to_string(gpio),
-                    "the board drives only its keys and detect lines from outside");
+        unsupported("set the level of GPIO " + std::to_string(gpio) +
+                    ": the board drives only its keys and detect lines from outside");
     impl_->levels[gpio] = level ? 1 : 0;
     if (impl_->up())
         impl_->ask("level", std::to_string(gpio) + " " + (level ? "1" : "0"));
@@ -570,23 +571,13 @@ bool VmDevice::gpio_exported(unsigned gpio) const {
 }
 
 bool VmDevice::keys_bound() const {
-    return !impl_->up() || impl_->ask("exists", kKeysDevice) == "1";
-}
-
-void VmDevice::remove_gpio_line(unsigned) {
-    unsupported("a missing GPIO line",
-                "the board module registers its lines as the board has them");
+    return !impl_->up() || impl_->ask("exists", kKeysBoundLink) == "1";
 }
 
 void VmDevice::hold_wall_clock(bool held) {
     impl_->wall_clock_held = held;
     if (impl_->up())
         impl_->ask("wall-clock", held ? "hold" : "run");
-}
-
-void VmDevice::step_wall_clock(int, int) {
-    unsupported("stepping the wall clock after N calls of time()",
-                "time() is the C library's, not the bench's");
 }
 
 void VmDevice::set_te_clock(int clock) {
@@ -650,54 +641,14 @@ std::optional<std::string> VmDevice::read_file(const std::string &device_path) c
 
 void VmDevice::remove_file(const std::string &device_path) {
     if (impl_->up())
-        unsupported("removing a file while the machine runs", "files are set before power-on");
+        unsupported("remove a file while it runs: files are set before power-on");
     if (starts_with(device_path, kUdisk))
         impl_->udisk_files[device_path] = std::nullopt;
     else
         impl_->image_files[device_path] = std::nullopt;
 }
 
-void VmDevice::make_unwritable(const std::string &) {
-    unsupported("an unwritable device file", "root writes whatever the kernel lets it write");
-}
-
-void VmDevice::remove_framebuffer() {
-    unsupported("a missing framebuffer", "the board always registers its panel");
-}
-
-void VmDevice::refuse_writes(const std::string &, int, int) {
-    unsupported("refused writes", "the kernel's drivers answer for themselves");
-}
-
-void VmDevice::fail_sound_open(int) {
-    unsupported("a sound card that fails to open", "the loopback card always opens");
-}
-
-void VmDevice::request_underruns(int) {
-    unsupported("underruns on demand", "the loopback card underruns only when starved");
-}
-
-void VmDevice::fail_sound_writes(int, int) {
-    unsupported("a sound card that breaks", "the loopback card does not break");
-}
-
-void VmDevice::suspend_sound(int) {
-    unsupported("a suspended sound card", "the loopback card is never suspended");
-}
-
-void VmDevice::trap(const std::string &, const std::string &, int, int) {
-    unsupported("a signal trap on a system call", "use power_cut() at a moment of the journal");
-}
-
-void VmDevice::slow_writes(const std::string &, int) {
-    unsupported("slow writes", "the kernel's drivers take the time they take");
-}
-
 // ---- running -----------------------------------------------------------------
-
-void VmDevice::start(const std::vector<std::string> &, const std::vector<std::string> &) {
-    unsupported("starting a program of one's choosing", "the start script starts the firmware");
-}
 
 void VmDevice::start_mp_test(const std::string &app_dir, const std::string &finish_script) {
     Impl &d = *impl_;
@@ -709,6 +660,7 @@ void VmDevice::start_mp_test(const std::string &app_dir, const std::string &fini
         d.frames.clear();
         d.pushes = 0;
         d.journal.clear();
+        d.journal_text.clear();
         d.out.clear();
         d.err.clear();
         d.log.clear();
@@ -894,37 +846,16 @@ Frame VmDevice::frame(int index) const {
     return impl_->frames[static_cast<size_t>(index)];
 }
 
-std::vector<Frame> VmDevice::frames() const {
-    std::lock_guard<std::mutex> l(impl_->mu);
-    return impl_->frames;
-}
-
-std::optional<Frame> VmDevice::current_frame() const {
-    std::lock_guard<std::mutex> l(impl_->mu);
-    if (impl_->frames.empty())
-        return std::nullopt;
-    return impl_->frames.back();
-}
-
-std::vector<JournalEntry> VmDevice::journal() const {
-    std::lock_guard<std::mutex> l(impl_->mu);
-    return impl_->journal;
-}
-
-void VmDevice::append_journal(std::vector<JournalEntry> &into) const {
+void VmDevice::read_journal(std::vector<JournalEntry> &into) const {
     std::lock_guard<std::mutex> l(impl_->mu);
     const auto &all = impl_->journal;
     if (into.size() < all.size())
         into.insert(into.end(), all.begin() + static_cast<std::ptrdiff_t>(into.size()), all.end());
 }
 
-std::vector<JournalEntry> VmDevice::journal(const std::string &op, const std::string &path) const {
+std::string VmDevice::journal_text() const {
     std::lock_guard<std::mutex> l(impl_->mu);
-    std::vector<JournalEntry> out;
-    for (const JournalEntry &e : impl_->journal)
-        if ((op.empty() || e.op == op) && (path.empty() || e.path == path))
-            out.push_back(e);
-    return out;
+    return impl_->journal_text;
 }
 
 int VmDevice::recording_count() const {

@@ -5,7 +5,7 @@
 //   level LINE 0|1      an input line's level (a pressed key is 0)
 //   levels              every board line: "LINE in|out LEVEL" per line
 //   vol N, bat N        the volume wheel's and the battery's raw readings
-//   te-clock N          the panel clock (TE rate = N / (320 + porch))
+//   te-clock N          the panel clock (TE rate = N / (lines + porch))
 //   te-stop 0|1         the TE line stops toggling / toggles again
 //   read PATH           a file's bytes, as hex ("missing" when it is not there)
 //   write PATH HEX      a file's whole content, synced to its disk
@@ -14,11 +14,15 @@
 //   signal N            signal N to the factory program
 //   kill                SIGKILL to the factory program and what it started
 //   underruns           how often the sound card's playback side ran dry
-//   time                the agent's CLOCK_MONOTONIC in nanoseconds
 //   clock               CLOCK_MONOTONIC and CLOCK_REALTIME, in nanoseconds
 // Each command gets one Answer: "<id> ok [text]" or "<id> error <text>".
 //
 // Agent to host: messages, each a MsgHeader and `len` bytes of payload.
+// Times in them are the machine's CLOCK_MONOTONIC; the host converts them
+// with its own clock at the latest Hello or Clock, which come only at
+// power-on and with the answers to the host's inputs (not to its questions:
+// levels, read, exists, underruns, clock), so that the intervals between
+// two inputs are the machine's own.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +41,7 @@ using mpsim::unhex;
 
 enum MsgType : uint32_t {
     kMsgHello = 'H',      // text: "<monotonic ns> <kernel release>"
-    kMsgClock = 'C',      // int64_t: the agent's CLOCK_MONOTONIC as it sends (first in a batch)
+    kMsgClock = 'C',      // int64_t: the agent's CLOCK_MONOTONIC as it sends (before an answer)
     kMsgAnswer = 'A',     // text: the answer to a command
     kMsgFrame = 'F',      // FramePayload, then run-length pixels (see below)
     kMsgPush = 'P',       // FramePayload alone: a push that showed the last frame again

@@ -14,14 +14,14 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "mpsim/harness.h"
+#include "mpsim/target.h"
 
 namespace mpsim {
 
@@ -45,64 +45,46 @@ struct VmOptions {
     std::string rtc_base;
 };
 
-class VmDevice : public DeviceCommon<VmDevice> {
+class VmDevice final : public Target {
   public:
     explicit VmDevice(VmOptions opt = {});
-    ~VmDevice();
+    ~VmDevice() override;
     VmDevice(const VmDevice &) = delete;
     VmDevice &operator=(const VmDevice &) = delete;
 
-    const std::string &root() const;  // the device's folder on the host
+    std::string name() const override { return "the virtual machine"; }
+    const std::string &root() const override;  // the device's folder on the host
+    std::string whereabouts() const override;
 
-    // ---- hardware the operator and the board set --------------------------
-    // (keys, the wheel in percent and the detect lines: DeviceCommon)
-    void set_volume_raw(int raw);
-    void set_battery_raw(int raw);
-    void set_gpio_level(unsigned gpio, int level);
-    int gpio_level(unsigned gpio) const;
-    bool gpio_exported(unsigned gpio) const;
-    bool keys_bound() const;
-    void remove_gpio_line(unsigned gpio);  // Unsupported
-    void hold_wall_clock(bool held);       // the bench agent sets the clock back to its second
-    void step_wall_clock(int seconds, int after_calls);  // Unsupported
-    void set_te_clock(int clock);
-    void stop_te(bool stopped);
-    int porch() const;
+    // Only the keys and the detect lines: the board drives no other line
+    // from outside.
+    void set_gpio_level(unsigned gpio, int level) override;
+    void set_volume_raw(int raw) override;
+    void set_battery_raw(int raw) override;
+    void set_te_clock(int clock) override;
+    void stop_te(bool stopped) override;
+    void hold_wall_clock(bool held) override;  // the bench agent sets the clock back
 
-    // ---- files and faults --------------------------------------------------
     // Files of the image (/etc/version, the application directory) and of
     // the storage (/mnt/UDISK/...). Written while the machine is off, they
     // are there at the next power-on (the image's files at every one);
     // written while it runs, they are written there and then (and synced).
-    void write_file(const std::string &device_path, const std::string &bytes);
-    std::optional<std::string> read_file(const std::string &device_path) const;
-    void remove_file(const std::string &device_path);
-    void make_unwritable(const std::string &device_path);                         // Unsupported
-    void remove_framebuffer();                                                    // Unsupported
-    void refuse_writes(const std::string &device_path, int err, int count = -1);  // Unsupported
-    void fail_sound_open(int err);                                                // Unsupported
-    void request_underruns(int n);                                                // Unsupported
-    void fail_sound_writes(int err, int after_periods);                           // Unsupported
-    void suspend_sound(int eagain_answers);                                       // Unsupported
-    void trap(const std::string &op, const std::string &path_prefix, int sig,
-              int nth);                                        // Unsupported
-    void slow_writes(const std::string &path_prefix, int us);  // Unsupported
+    // Files are removed only while the machine is off.
+    void write_file(const std::string &device_path, const std::string &bytes) override;
+    std::optional<std::string> read_file(const std::string &device_path) const override;
+    void remove_file(const std::string &device_path) override;
 
-    // ---- running a program -------------------------------------------------
-    // Unsupported: the virtual device runs what its start script starts.
-    void start(const std::vector<std::string> &argv,
-               const std::vector<std::string> &extra_env = {});
     // Power-on with the program's arguments for this boot (the image's
     // /etc/default/mp_test): the machine boots and S99 starts the program.
-    void start_mp_test(const std::string &app_dir, const std::string &finish_script);
-    bool running();
-    pid_t pid() const;  // the program's pid in the machine (0 until it started)
-    std::optional<ExitStatus> wait_exit(Ms timeout);
-    void send_signal(int sig);  // to the program alone, as init would
-    void kill_program();        // SIGKILL to the program and what it started
-    void power_cut();           // SIGKILL to QEMU: the machine stops where it is
-    std::string stdout_text() const;
-    std::string stderr_text() const;
+    void start_mp_test(const std::string &app_dir, const std::string &finish_script) override;
+    bool running() override;
+    pid_t pid() const override;  // the program's pid in the machine (0 until it started)
+    std::optional<ExitStatus> wait_exit(Ms timeout) override;
+    void send_signal(int sig) override;
+    void kill_program() override;
+    void power_cut();  // SIGKILL to QEMU: the machine stops where it is
+    std::string stdout_text() const override;
+    std::string stderr_text() const override;
     std::string system_log() const;  // /var/log/messages of the current or last boot
     std::string kernel_release() const;
     // From power-on to the program's start (its execve), once it started.
@@ -111,29 +93,24 @@ class VmDevice : public DeviceCommon<VmDevice> {
     // machine's CLOCK_MONOTONIC ns, as times of frames and journal lines are.
     int64_t machine_wall_clock(int64_t host_ns) const;
 
-    // ---- what the hardware saw ---------------------------------------------
-    int pushes() const;
-    int frame_count() const;
-    Frame frame(int index) const;
-    std::vector<Frame> frames() const;
-    std::optional<Frame> current_frame() const;
-    // Journal lines as the simulated device writes them, from the program's
-    // real system calls (strace in the machine). Besides open, write, push,
-    // rename, unlink and fsync there are "exec" lines: a program started by
-    // the factory program or its children, with argv (NUL-separated) in
-    // `bytes`.
-    std::vector<JournalEntry> journal() const;
-    std::vector<JournalEntry> journal(const std::string &op, const std::string &path) const;
-    // Appends the lines after the first into.size() (a reader that keeps its copy).
-    void append_journal(std::vector<JournalEntry> &into) const;
-    int recording_count() const;
-    Recording recording(int index) const;
+    int gpio_level(unsigned gpio) const override;
+    bool gpio_exported(unsigned gpio) const override;
+    bool keys_bound() const override;
+    int porch() const override;
+    int pushes() const override;
+    int frame_count() const override;
+    Frame frame(int index) const override;
+    int recording_count() const override;
+    Recording recording(int index) const override;
     // Underruns of the loopback card: each run of its playback side after
     // the first of one opening (the card ran dry, the program prepared it).
-    int underruns() const;
+    int underruns() const override;
+    // From the program's real system calls (strace in the machine), with
+    // exec lines: programs started by the factory program or its children.
+    void read_journal(std::vector<JournalEntry> &into) const override;
+    std::string journal_text() const override;  // the lines as the agent sent them
 
-    // ---- waiting -----------------------------------------------------------
-    bool wait_until(const std::function<bool()> &cond, Ms timeout);
+    bool wait_until(const std::function<bool()> &cond, Ms timeout) override;
 
   private:
     struct Impl;
