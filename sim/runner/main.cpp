@@ -2,13 +2,12 @@
 //        [--keep-root] [--device sim|vm] [--no-report] SCENARIO OUTDIR
 // mp-sim --commands
 //
-// Runs a program (the factory test by default) on a fresh simulated device,
-// doing to the device what the scenario file says and checking what it
-// expects, and writes every distinct panel frame, every sound recording and
-// the device journal to OUTDIR.
-// Exit status: 0 the scenario ran to its end and held, 1 a wait, expectation
-// or post-condition failed (or the run could not be done), 2 a mistake in the
-// scenario or the command line.
+// Runs a program (the factory test by default) on a fresh device, the
+// simulated one or (--device vm) Debian's kernel in a virtual machine, doing
+// to the device what the scenario file says and checking what it expects, and writes every distinct
+// panel frame, every sound recording and the device journal to OUTDIR. Exit status: 0 the scenario
+// ran to its end and held, 1 a wait, expectation or post-condition failed (or the run could not be
+// done), 2 a mistake in the scenario or the command line.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,11 +33,11 @@ void usage(std::FILE *to) {
                  "  --flow NAME      run a scenario with 'flows' with this flow (default: each "
                  "in turn,\n"
                  "                   into OUTDIR/NAME)\n"
-                 "  --update-golden  expect-frame and expect-recording write their files (also\n"
+                 "  --update-golden  expect-frame writes its golden files (also\n"
                  "                   MP_UPDATE_GOLDEN=1)\n"
                  "  --emulator CMD   start the program through this emulator (\"qemu-arm -cpu "
                  "arm926\")\n"
-                 "  --keep-root      keep the simulated device's root folder after the run\n"
+                 "  --keep-root      keep the device's root folder after the run\n"
                  "  --device NAME    the device to run on: sim (the simulated device, default) or\n"
                  "                   vm (Debian's kernel in a virtual machine; scripts/test-vm\n"
                  "                   builds its image)\n"
