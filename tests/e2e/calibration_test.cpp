@@ -60,35 +60,6 @@ TEST(Calibration, NoPorchFileAndASlowPanelCalibratesWithoutMeasuringAgain) {
     calibration::no_porch_file_and_a_slow_panel(d, d.root(), "true");
 }
 
-// A panel whose rate the program measures exactly: the count runs from just
-// after one TE edge to just after another, so it times whole periods however
-// many edges fall in its 3 s, and reads the panel's own rate but for a late
-// wake at either end (0.02 FPS a millisecond) and the edges it lost, each
-// 1/190 of the rate, which a loaded machine does (up to four).
-//
-// Clock 21861: 21861 / 344 = 63.549 FPS at the default porch 24; no porch
-// file, factory entry 3: calibrated from that first measurement. Its first
-// candidate is the whole part of rate * 344 / 60 - 320, here 21861 / 60 - 320
-// = 44.35: porch 44; with k of the 190 edges lost, 364.35 * (190 - k) / 190
-// - 320 = 42.43, 40.51, 38.60, 36.68: porches 42, 40, 38, 36. Each lies 0.28
-// or more (2.5 ms of a late wake) from a whole porch. With 345 in place of
-// 344 they would be 45.41, 43.49, 41.56, 39.64, 37.72: never one of these.
-TEST(Calibration, TheFirstCandidateIsTheRateTimes344Over60LessThe320Rows) {
-    Device d;
-    d.set_te_clock(21861);
-    ASSERT_NO_FATAL_FAILURE(calibration::enter(d, 3, d.root(), "true"));
-    ASSERT_TRUE(d.wait_until(
-        [&] { return writes(d, "/sys/kernel/screen_update/lcdporch").size() >= 2; }, 4 * kLong))
-        << writes(d, "/sys/kernel/screen_update/lcdporch").size() << " porch write(s), "
-        << d.pushes() << " push(es); standard output:\n"
-        << d.stdout_text();
-    const auto w = writes(d, "/sys/kernel/screen_update/lcdporch");
-    EXPECT_EQ(w[0].value, 24);
-    EXPECT_TRUE(w[1].value == 44 || w[1].value == 42 || w[1].value == 40 || w[1].value == 38 ||
-                w[1].value == 36)
-        << "candidate " << w[1].value;
-}
-
 // One measurement: 2 s for the line to settle, then 3 s counted, each ending
 // at the first TE edge after its time (16 ms at 58 FPS) and 5 ms of sleep;
 // the calibration's measurements at the candidate and at its neighbour lie
