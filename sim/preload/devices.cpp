@@ -357,7 +357,7 @@ bool save_frame(int index, int w, int h, int push, int64_t t) {
 
 // The panel shows the framebuffer's window; a frame is kept when it differs
 // from the last one kept. Returns the index of the frame now shown, or -1
-// when there is no framebuffer to show.
+// when there is no framebuffer to show. Called with g_push_lock held.
 int capture(State &s, int push, int64_t t) {
     Geometry g;
     if (!read_geometry(&g))
@@ -375,7 +375,6 @@ int capture(State &s, int push, int64_t t) {
     if (h > BOARD_GLASS_HEIGHT)
         h = BOARD_GLASS_HEIGHT;
 
-    pthread_mutex_lock(&g_push_lock);
     memset(g_window, 0, sizeof g_window);
     for (int y = 0; y < h; ++y) {
         off_t off = (static_cast<off_t>(y + BOARD_GLASS_FIRST_ROW) * g.width) * 4;
@@ -401,7 +400,6 @@ int capture(State &s, int push, int64_t t) {
         s.frames.store(next + 1);
         shown = next;
     }
-    pthread_mutex_unlock(&g_push_lock);
     return shown;
 }
 
@@ -576,8 +574,13 @@ ssize_t device_write(FdEntry &e, int fd, const void *buf, size_t n) {
 
 void panel_push(const char *path) {
     State &s = state();
-    int push = s.pushes.fetch_add(1) + 1;
-    int shown = capture(s, push, te::now_ns());
+    // A push is counted once its frame is kept: whoever sees the count can
+    // read the frame.
+    pthread_mutex_lock(&g_push_lock);
+    const int push = s.pushes.load() + 1;
+    const int shown = capture(s, push, te::now_ns());
+    s.pushes.store(push);
+    pthread_mutex_unlock(&g_push_lock);
     journal_push(path, shown, push);
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "mpsim/harness.h"
 #include "run.h"
 #include "runner.h"
 #include "scenario.h"
@@ -130,38 +131,6 @@ struct JournalMatch {
 };
 
 }  // namespace
-
-std::optional<Recording> read_wav(const std::string &file) {
-    const auto b = read_file(file);
-    if (!b || b->size() < 12 || b->compare(0, 4, "RIFF") != 0 || b->compare(8, 4, "WAVE") != 0)
-        return std::nullopt;
-    auto le = [&](size_t at, int n) {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i)
-            v |= uint32_t{static_cast<uint8_t>((*b)[at + i])} << (8 * i);
-        return v;
-    };
-    Recording r;
-    for (size_t at = 12; at + 8 <= b->size();) {
-        const std::string id = b->substr(at, 4);
-        const size_t size = le(at + 4, 4), body = at + 8;
-        if (body + size > b->size())
-            return std::nullopt;
-        if (id == "fmt " && size >= 16) {
-            if (le(body, 2) != 1 || le(body + 14, 2) != 16)
-                return std::nullopt;  // not 16-bit PCM
-            r.channels = le(body + 2, 2);
-            r.rate = le(body + 4, 4);
-        } else if (id == "data" && r.channels > 0) {
-            r.samples.resize(size / 2 - (size / 2) % r.channels);
-            for (size_t i = 0; i < r.samples.size(); ++i)
-                r.samples[i] = static_cast<int16_t>(le(body + 2 * i, 2));
-            return r;
-        }
-        at = body + size + (size & 1);
-    }
-    return std::nullopt;
-}
 
 void expect_frame(Run &r, const Step &s) {
     Target &dev = r.target();
@@ -310,21 +279,6 @@ void expect_no_journal(Run &r, const Step &s) {
             return r.fail(s, "journal line " + std::to_string(j + 1) + " is a " + match.what());
 }
 
-void wait_journal(Run &r, const Step &s) {
-    const JournalMatch match(s);
-    size_t j = r.mark().journal;
-    r.waited(
-        s,
-        [&] {
-            const auto &all = r.journal();
-            for (; j < all.size(); ++j)
-                if (match(all[j]))
-                    return true;
-            return false;
-        },
-        [&] { return "no " + match.what(); });
-}
-
 // The median of the intervals between `count` successive matching lines
 // from the cursor on. Sleeps only ever run long, so a loaded machine moves a
 // median up by a fraction of a period at most; a pass that is half as long
@@ -444,59 +398,6 @@ void expect_samples(Run &r, const Step &s) {
                                  got);
         }
     }
-}
-
-void expect_recording(Run &r, const Step &s) {
-    const int index = recording_index(r, s);
-    const std::string &file = s.text("FILE");
-    const auto want = read_wav(file);
-    size_t need = 0;
-    if (r.config().update_golden) {
-        need = s.given("frames") ? static_cast<size_t>(s.number("frames"))
-               : want            ? want->frames()
-                                 : 0;
-        if (need == 0) {
-            r.log(s.where + ": " + s.source);
-            return r.fail(
-                s, "update mode needs 'frames N' on the line (" + file + " gives no length)");
-        }
-    } else if (!want) {
-        r.log(s.where + ": " + s.source);
-        return r.fail(s, "cannot read the WAV file " + file +
-                             " (16-bit PCM; make it with MP_UPDATE_GOLDEN=1 and 'frames N')");
-    } else {
-        need = want->frames();
-    }
-    if (!wait_recording(r, s, index, [&](unsigned) { return need; }))
-        return;
-    const Recording rec = r.target().recording(index);
-    if (r.config().update_golden) {
-        Recording head = rec;
-        head.samples.resize(need * rec.channels);
-        std::error_code ec;
-        fs::create_directories(fs::path(file).parent_path(), ec);
-        if (!write_wav(file, head))
-            return r.fail(s, "cannot write " + file);
-        r.log("update mode: wrote the first " + std::to_string(need) + " frames of recording " +
-              std::to_string(index) + " to " + file);
-        return;
-    }
-    if (want->rate != rec.rate || want->channels != rec.channels)
-        return r.fail(s, "recording " + std::to_string(index) + " is " + std::to_string(rec.rate) +
-                             " Hz, " + std::to_string(rec.channels) + " channel(s); " + file +
-                             " is " + std::to_string(want->rate) + " Hz, " +
-                             std::to_string(want->channels));
-    long differ = 0;
-    size_t first = 0;
-    for (size_t i = 0; i < want->samples.size(); ++i)
-        if (rec.samples[i] != want->samples[i] && differ++ == 0)
-            first = i;
-    if (differ > 0)
-        r.fail(s, std::to_string(differ) + " of " + std::to_string(want->samples.size()) +
-                      " samples differ, the first at frame " +
-                      std::to_string(first / rec.channels) + ": " +
-                      std::to_string(rec.samples[first]) + " instead of " +
-                      std::to_string(want->samples[first]));
 }
 
 void expect_cpu_below(Run &r, const Step &s) {

@@ -77,10 +77,13 @@ struct Step;
 struct ScenarioSetup;
 class Run;
 
+// An entry of the table, written by member name:
+//   {.name = "te", .phase = Phase::Action, .args = {...}, .help = "...",
+//    .run = [](Run &r, const Step &s) { ... }}
 struct Command {
     const char *name;
     Phase phase;
-    std::vector<Arg> args;
+    std::vector<Arg> args = {};
     const char *help;
     // Run and Action lines: carried out by the runner.
     void (*run)(Run &, const Step &) = nullptr;

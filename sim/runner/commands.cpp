@@ -4,7 +4,8 @@
 // runner calls the handler, and `mp-sim --commands` prints the tables that
 // sim/runner/README.md carries (a test keeps the two the same).
 //
-// To add a command: one entry in kCommands below and its handler above it.
+// To add a command: one entry in kCommands below, its handler bound there (a
+// lambda when it only forwards to the device, a named function above otherwise).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -55,155 +56,61 @@ std::vector<std::string> lines_of(const std::string &text, bool ended) {
 // ---- arguments, as the table below declares them ----------------------------
 
 Arg num(const char *name, const char *what, long lo, long hi) {
-    return {name, ArgKind::Int, what, nullptr, false, lo, hi};
+    return {.name = name, .kind = ArgKind::Int, .what = what, .lo = lo, .hi = hi};
 }
 Arg opt_num(const char *name, const char *what, long lo, long hi, long fallback) {
-    return {name, ArgKind::Int, what, nullptr, true, lo, hi, nullptr, fallback};
+    return {.name = name,
+            .kind = ArgKind::Int,
+            .what = what,
+            .optional = true,
+            .lo = lo,
+            .hi = hi,
+            .fallback = fallback};
 }
-Arg kw_num(const char *kw, const char *name, const char *what, long lo, long hi, bool optional,
-           long fallback = 0) {
-    return {name, ArgKind::Int, what, kw, optional, lo, hi, nullptr, fallback};
-}
-Arg secs(const char *name, const char *what) {
-    return {name, ArgKind::Seconds, what};
+// "after N", "count N": an optional number after its keyword.
+Arg kw_num(const char *kw, const char *what, long lo, long hi, long fallback) {
+    return {.name = "N",
+            .kind = ArgKind::Int,
+            .what = what,
+            .keyword = kw,
+            .optional = true,
+            .lo = lo,
+            .hi = hi,
+            .fallback = fallback};
 }
 Arg kw_secs(const char *kw, bool optional, long fallback_ms = 0) {
-    return {"S", ArgKind::Seconds, "a number of seconds", kw, optional, 0, 0, nullptr, fallback_ms};
+    return {.name = "S",
+            .kind = ArgKind::Seconds,
+            .what = "a number of seconds",
+            .keyword = kw,
+            .optional = optional,
+            .fallback = fallback_ms};
 }
 Arg of(ArgKind kind, const char *name, const char *what, bool optional = false) {
-    return {name, kind, what, nullptr, optional};
+    return {.name = name, .kind = kind, .what = what, .optional = optional};
 }
 Arg choice(const char *name, const char *what, const char *choices) {
-    return {name, ArgKind::Choice, what, nullptr, false, 0, 0, choices};
+    return {.name = name, .kind = ArgKind::Choice, .what = what, .choices = choices};
 }
 const Arg kKeys = of(ArgKind::Keys, "KEY...", "at least one key (UP RIGHT DOWN LEFT START A B)");
 const Arg kPath = of(ArgKind::Path, "PATH", "a device path");
+const Arg kErrnoOrNone = {.name = "ERRNO|none",
+                          .kind = ArgKind::Errno,
+                          .what = "an errno name (or 'none')",
+                          .choices = "none"};
 const Arg kJournalOp =
     choice("OP", "the journal operation", "open|write|push|rename|fsync|unlink|read|sync");
 const Arg kJournalArg = of(ArgKind::Bytes, "ARG", "the argument", true);
+const Arg kText = of(ArgKind::Text, "TEXT", "a text");
+const Arg kBytesOrNone = of(ArgKind::TextBytes, "TEXT", "the bytes", true);
+constexpr long kBig = 1000000;
+const Arg kCount = num("N", "the count", 0, kBig);
 
-// ---- set-up ------------------------------------------------------------------
-
-void porch_file(ScenarioSetup &su, const Step &s) {
-    su.porch_file = ScenarioSetup::PorchFile::Write;
-    su.porch_bytes = s.text("TEXT");
-}
-void no_porch_file(ScenarioSetup &su, const Step &) {
-    su.porch_file = ScenarioSetup::PorchFile::Remove;
-    su.porch_bytes.clear();
-}
-void etc_version(ScenarioSetup &su, const Step &s) {
-    su.etc_version = s.text("TEXT");
-}
-void app_dir(ScenarioSetup &su, const Step &s) {
-    su.app_dir = s.text("PATH");
-}
-void app_version(ScenarioSetup &su, const Step &s) {
-    su.app_version = s.text("TEXT");
-}
-void app_noinit(ScenarioSetup &su, const Step &) {
-    su.app_noinit = true;
-}
-void finish(ScenarioSetup &su, const Step &s) {
-    su.finish = s.text("COMMAND");
-}
-void args(ScenarioSetup &su, const Step &s) {
-    su.args = s.arg("WORD").words;
-}
-void framebuffer(ScenarioSetup &su, const Step &s) {
-    su.fb_width = s.integer("W");
-    su.fb_height = s.integer("H");
-    su.fb_present = true;
-}
-void no_framebuffer(ScenarioSetup &su, const Step &) {
-    su.fb_present = false;
-}
-
-// ---- operator and board actions ------------------------------------------------
+// ---- handlers longer than a line ---------------------------------------------
 
 void keys(Run &r, const Step &s, bool down) {
     for (long k : s.arg("KEY").numbers)
         r.target().set_key(static_cast<Key>(k), down);
-}
-void hold(Run &r, const Step &s) {
-    keys(r, s, true);
-}
-void release(Run &r, const Step &s) {
-    keys(r, s, false);
-}
-void volume(Run &r, const Step &s) {
-    r.target().set_volume_percent(s.integer("P"));
-}
-void volume_raw(Run &r, const Step &s) {
-    r.target().set_volume_raw(s.integer("N"));
-}
-void battery(Run &r, const Step &s) {
-    r.target().set_battery_raw(s.integer("N"));
-}
-void headphone(Run &r, const Step &s) {
-    r.target().set_headphone(s.integer("LEVEL"));
-}
-void usb(Run &r, const Step &s) {
-    r.target().set_usb(s.integer("LEVEL"));
-}
-void te_clock(Run &r, const Step &s) {
-    r.target().set_te_clock(s.integer("N"));
-}
-void te(Run &r, const Step &s) {
-    r.target().stop_te(s.text("HOW") == "stop");
-}
-void underrun(Run &r, const Step &s) {
-    r.target().request_underruns(s.integer("N"));
-}
-void remove_file(Run &r, const Step &s) {
-    r.target().remove_file(s.text("PATH"));
-}
-void refuse_write(Run &r, const Step &s) {
-    r.target().refuse_writes(s.text("PATH"), s.integer("ERRNO"), s.integer("N"));
-}
-void sound_fails(Run &r, const Step &s) {
-    r.target().fail_sound_open(s.integer("ERRNO"));
-}
-void sound_write_fails(Run &r, const Step &s) {
-    r.target().fail_sound_writes(s.integer("ERRNO"), s.integer("after"));
-}
-std::optional<std::string> errno_needs_after(const Step &s) {
-    if (s.number("ERRNO") != 0 && !s.given("after"))
-        return "'sound-write-fails' needs 'after <periods>' after the errno name";
-    return std::nullopt;
-}
-void sound_suspend(Run &r, const Step &s) {
-    r.target().suspend_sound(s.integer("N"));
-}
-void wall_clock_step(Run &r, const Step &s) {
-    r.target().step_wall_clock(s.integer("S"), s.integer("after"));
-}
-void no_gpio(Run &r, const Step &s) {
-    r.target().remove_gpio_line(static_cast<unsigned>(s.number("N")));
-}
-void unwritable(Run &r, const Step &s) {
-    r.target().make_unwritable(s.text("PATH"));
-}
-void send_signal(Run &r, const Step &s) {
-    r.target().send_signal(s.integer("NAME"));
-}
-void wall_clock(Run &r, const Step &s) {
-    r.target().hold_wall_clock(s.text("HOW") == "hold");
-}
-void slow_writes(Run &r, const Step &s) {
-    r.target().slow_writes(s.text("PATH"), s.integer("MS") * 1000);
-}
-void trap(Run &r, const Step &s) {
-    r.target().trap(s.text("OP"), s.text("PATH"), s.integer("SIGNAL"), s.integer("N"));
-}
-void journal_reads(Run &r, const Step &s) {
-    r.target().journal_reads(static_cast<unsigned>(s.number("GPIO")));
-}
-
-// ---- start, waits and checks -------------------------------------------------------
-
-void start(Run &r, const Step &s) {
-    r.start_program(s);
 }
 
 // Keys held for a while, then let go; not a wait: the next wait counts from
@@ -215,28 +122,13 @@ void press(Run &r, const Step &s) {
     keys(r, s, false);
 }
 
-void wait_seconds(Run &r, const Step &s) {
-    r.log(s.where + ": " + s.source);
-    r.pause(s.seconds("S"));
-}
-
-void wait_count(Run &r, const Step &s, bool pushes) {
-    Target &dev = r.target();
-    const int from = pushes ? r.mark().pushes : r.mark().frames;
-    const long n = s.number("N");
-    auto count = [&] { return pushes ? dev.pushes() : dev.frame_count(); };
-    r.waited(
-        s, [&] { return count() >= from + n; },
-        [&] {
-            return std::to_string(count() - from) + (pushes ? " push(es)" : " new frame(s)") +
-                   " of " + std::to_string(n);
-        });
-}
 void wait_pushes(Run &r, const Step &s) {
-    wait_count(r, s, true);
-}
-void wait_frames(Run &r, const Step &s) {
-    wait_count(r, s, false);
+    Target &dev = r.target();
+    const int from = r.mark().pushes;
+    const long n = s.number("N");
+    r.waited(
+        s, [&] { return dev.pushes() >= from + n; },
+        [&] { return std::to_string(dev.pushes() - from) + " push(es) of " + std::to_string(n); });
 }
 
 // wait-exit, expect-exit, expect-signal
@@ -307,13 +199,11 @@ void expect_mode(Run &r, const Step &s) {
         });
 }
 
-// expect-stdout, expect-stderr, expect-stdout-count
-void expect_output(Run &r, const Step &s) {
-    const bool out = !s.is("expect-stderr");
+// expect-stdout, expect-stdout-count
+void expect_stdout(Run &r, const Step &s) {
     const std::string &text = s.text("TEXT");
     auto count = [&] {
-        Target &dev = r.target();
-        const auto lines = lines_of(out ? dev.stdout_text() : dev.stderr_text(), r.ended());
+        const auto lines = lines_of(r.target().stdout_text(), r.ended());
         return std::count(lines.begin(), lines.end(), text);
     };
     if (s.is("expect-stdout-count")) {
@@ -325,7 +215,7 @@ void expect_output(Run &r, const Step &s) {
     }
     r.waited(
         s, [&] { return count() > 0; },
-        [&] { return "no line '" + text + "' on standard " + (out ? "output" : "error"); });
+        [&] { return "no line '" + text + "' on standard output"; });
 }
 
 void expect_gpio(Run &r, const Step &s) {
@@ -361,405 +251,414 @@ void expect_underruns(Run &r, const Step &s) {
 
 // ---- the table ---------------------------------------------------------------------
 
-constexpr long kBig = 1000000;
 const char *const kEnds = "hand-off|signal|running|power-cut|usage";
 
 const std::vector<Command> kCommands = {
     // Composition (read by the parser).
-    {"include",
-     Phase::Meta,
-     {of(ArgKind::File, "FILE", "a file")},
-     "the lines of FILE (relative to the folder of the file holding the line) in place of this "
-     "line; nested includes are fine, a loop is a mistake"},
-    {"flows",
-     Phase::Meta,
-     {of(ArgKind::TextWords, "NAME...", "at least one flow name")},
-     "the scenario is run once per flow; only in the scenario file itself (CMake reads it)"},
-    {"flow",
-     Phase::Meta,
-     {},
-     "where the flow's lines go: the file `flows/NAME.scn` in the scenario's folder or the nearest "
-     "folder above it; exactly one in a scenario with `flows`"},
-    {"when",
-     Phase::Meta,
-     {of(ArgKind::Text, "NAME... : LINE", "flow names, ':' and a line")},
-     "LINE (any line, `include` too) applies only when the run's flow is one of the NAMEs"},
-    {"frame-golden",
-     Phase::Meta,
-     {of(ArgKind::File, "FILE", "a PNG file"),
-      of(ArgKind::File, "REPLACEMENT", "its replacement (or 'skip')")},
-     "every `expect-frame FILE` line compares with REPLACEMENT instead, or is left out (`skip`); "
-     "for the whole scenario"},
-    {"labels",
-     Phase::Meta,
-     {of(ArgKind::TextWords, "NAME...", "at least one label")},
-     "CTest labels, read by CMake from the scenario file itself"},
-    {"repeat",
-     Phase::Meta,
-     {num("N", "the count", 1, 1000)},
-     "the whole scenario runs N times, each time on a fresh device; all must pass"},
-    {"ends",
-     Phase::Meta,
-     {choice("HOW", "'ends'", kEnds)},
-     "which post-conditions apply (default `hand-off`); at most one per run"},
+    {.name = "include",
+     .phase = Phase::Meta,
+     .args = {of(ArgKind::File, "FILE", "a file")},
+     .help = "the lines of FILE (relative to the folder of the file holding the line) in place of "
+             "this line; nested includes are fine, a loop is a mistake"},
+    {.name = "flows",
+     .phase = Phase::Meta,
+     .args = {of(ArgKind::TextWords, "NAME...", "at least one flow name")},
+     .help = "the scenario is run once per flow; only in the scenario file itself (CMake reads "
+             "it)"},
+    {.name = "flow",
+     .phase = Phase::Meta,
+     .help = "where the flow's lines go: the file `flows/NAME.scn` in the scenario's folder or the "
+             "nearest folder above it; exactly one in a scenario with `flows`"},
+    {.name = "when",
+     .phase = Phase::Meta,
+     .args = {of(ArgKind::Text, "NAME... : LINE", "flow names, ':' and a line")},
+     .help = "LINE (any line, `include` too) applies only when the run's flow is one of the NAMEs"},
+    {.name = "frame-golden",
+     .phase = Phase::Meta,
+     .args = {of(ArgKind::File, "FILE", "a PNG file"),
+              of(ArgKind::File, "REPLACEMENT", "its replacement (or 'skip')")},
+     .help = "every `expect-frame FILE` line compares with REPLACEMENT instead, or is left out "
+             "(`skip`); for the whole scenario"},
+    {.name = "labels",
+     .phase = Phase::Meta,
+     .args = {of(ArgKind::TextWords, "NAME...", "at least one label")},
+     .help = "CTest labels, read by CMake from the scenario file itself"},
+    {.name = "repeat",
+     .phase = Phase::Meta,
+     .args = {num("N", "the count", 1, 1000)},
+     .help = "the whole scenario runs N times, each time on a fresh device; all must pass"},
+    {.name = "ends",
+     .phase = Phase::Meta,
+     .args = {choice("HOW", "'ends'", kEnds)},
+     .help = "which post-conditions apply (default `hand-off`); at most one per run"},
 
     // Set-up.
-    {"porch-file",
-     Phase::Setup,
-     {of(ArgKind::TextBytes, "TEXT", "the bytes", true)},
-     "the porch file `/mnt/UDISK/.lcdporch` holds these bytes (none: empty)",
-     nullptr,
-     porch_file},
-    {"no-porch-file",
-     Phase::Setup,
-     {},
-     "no porch file",
-     nullptr,
-     no_porch_file,
-     false,
-     "porch-file"},
-    {"etc-version",
-     Phase::Setup,
-     {of(ArgKind::TextBytes, "TEXT", "the bytes", true)},
-     "`/etc/version` holds these bytes",
-     nullptr,
-     etc_version},
-    {"app-dir",
-     Phase::Setup,
-     {of(ArgKind::Text, "PATH", "a path")},
-     "the application directory (argument 1); default `{root}/app`",
-     nullptr,
-     app_dir},
-    {"app-version",
-     Phase::Setup,
-     {of(ArgKind::TextBytes, "TEXT", "the bytes", true)},
-     "`PATH/version` of the application directory holds these bytes",
-     nullptr,
-     app_version},
-    {"app-noinit",
-     Phase::Setup,
-     {},
-     "creates `.noinit` in the application directory",
-     nullptr,
-     app_noinit},
-    {"finish",
-     Phase::Setup,
-     {of(ArgKind::Text, "COMMAND", "a command", true)},
-     "the finish script (argument 2); default `echo finish script ran > {root}/finish.txt`",
-     nullptr,
-     finish},
-    {"args",
-     Phase::Setup,
-     {of(ArgKind::TextWords, "WORD...", "words", true)},
-     "the whole argument list instead of the two above; `\"...\"` groups words",
-     nullptr,
-     args},
-    {"framebuffer",
-     Phase::Setup,
-     {num("W", "the framebuffer width", 1, 4096), num("H", "the framebuffer height", 1, 4096)},
-     "framebuffer size (default 240 x 240)",
-     nullptr,
-     framebuffer},
-    {"no-framebuffer",
-     Phase::Setup,
-     {},
-     "no `/dev/fb0`",
-     nullptr,
-     no_framebuffer,
-     false,
-     "framebuffer"},
+    {.name = "porch-file",
+     .phase = Phase::Setup,
+     .args = {kBytesOrNone},
+     .help = "the porch file `/mnt/UDISK/.lcdporch` holds these bytes (none: empty)",
+     .setup =
+         [](ScenarioSetup &su, const Step &s) {
+             su.porch_file = ScenarioSetup::PorchFile::Write;
+             su.porch_bytes = s.text("TEXT");
+         }},
+    {.name = "no-porch-file",
+     .phase = Phase::Setup,
+     .help = "no porch file",
+     .setup =
+         [](ScenarioSetup &su, const Step &) {
+             su.porch_file = ScenarioSetup::PorchFile::Remove;
+             su.porch_bytes.clear();
+         },
+     .sets = "porch-file"},
+    {.name = "etc-version",
+     .phase = Phase::Setup,
+     .args = {kBytesOrNone},
+     .help = "`/etc/version` holds these bytes",
+     .setup = [](ScenarioSetup &su, const Step &s) { su.etc_version = s.text("TEXT"); }},
+    {.name = "app-dir",
+     .phase = Phase::Setup,
+     .args = {of(ArgKind::Text, "PATH", "a path")},
+     .help = "the application directory (argument 1); default `{root}/app`",
+     .setup = [](ScenarioSetup &su, const Step &s) { su.app_dir = s.text("PATH"); }},
+    {.name = "app-version",
+     .phase = Phase::Setup,
+     .args = {kBytesOrNone},
+     .help = "`PATH/version` of the application directory holds these bytes",
+     .setup = [](ScenarioSetup &su, const Step &s) { su.app_version = s.text("TEXT"); }},
+    {.name = "app-noinit",
+     .phase = Phase::Setup,
+     .help = "creates `.noinit` in the application directory",
+     .setup = [](ScenarioSetup &su, const Step &) { su.app_noinit = true; }},
+    {.name = "finish",
+     .phase = Phase::Setup,
+     .args = {of(ArgKind::Text, "COMMAND", "a command", true)},
+     .help = "the finish script (argument 2); default `echo finish script ran > "
+             "{root}/finish.txt`",
+     .setup = [](ScenarioSetup &su, const Step &s) { su.finish = s.text("COMMAND"); }},
+    {.name = "args",
+     .phase = Phase::Setup,
+     .args = {of(ArgKind::TextWords, "WORD...", "words", true)},
+     .help = "the whole argument list instead of the two above; `\"...\"` groups words",
+     .setup = [](ScenarioSetup &su, const Step &s) { su.args = s.arg("WORD").words; }},
+    {.name = "framebuffer",
+     .phase = Phase::Setup,
+     .args = {num("W", "the framebuffer width", 1, 4096),
+              num("H", "the framebuffer height", 1, 4096)},
+     .help = "framebuffer size (default 240 x 240)",
+     .setup =
+         [](ScenarioSetup &su, const Step &s) {
+             su.fb_width = s.integer("W");
+             su.fb_height = s.integer("H");
+             su.fb_present = true;
+         }},
+    {.name = "no-framebuffer",
+     .phase = Phase::Setup,
+     .help = "no `/dev/fb0`",
+     .setup = [](ScenarioSetup &su, const Step &) { su.fb_present = false; },
+     .sets = "framebuffer"},
 
-    {"start", Phase::Start, {}, "starts the program (or powers the device on)", start},
+    {.name = "start",
+     .phase = Phase::Start,
+     .help = "starts the program (or powers the device on)",
+     .run = [](Run &r, const Step &s) { r.start_program(s); }},
 
     // Operator and board actions.
-    {"hold", Phase::Action, {kKeys}, "press and keep holding the keys", hold},
-    {"release", Phase::Action, {kKeys}, "let go of the keys (`all`: every key)", release},
-    {"volume",
-     Phase::Action,
-     {num("P", "the volume percent", 0, 100)},
-     "volume wheel at the reading the program's table maps to P percent",
-     volume},
+    {.name = "hold",
+     .phase = Phase::Action,
+     .args = {kKeys},
+     .help = "press and keep holding the keys",
+     .run = [](Run &r, const Step &s) { keys(r, s, true); }},
+    {.name = "release",
+     .phase = Phase::Action,
+     .args = {kKeys},
+     .help = "let go of the keys (`all`: every key)",
+     .run = [](Run &r, const Step &s) { keys(r, s, false); }},
+    {.name = "volume",
+     .phase = Phase::Action,
+     .args = {num("P", "the volume percent", 0, 100)},
+     .help = "volume wheel at the reading the program's table maps to P percent",
+     .run = [](Run &r, const Step &s) { r.target().set_volume_percent(s.integer("P")); }},
     // Any reading: a broken converter may give what a 12-bit one cannot.
-    {"volume-raw",
-     Phase::Action,
-     {num("N", "the raw volume reading", -1000000000, 1000000000)},
-     "volume wheel raw reading (0 to 4095 from a working converter)",
-     volume_raw},
-    {"battery",
-     Phase::Action,
-     {num("N", "the raw battery reading", 0, kBig)},
-     "raw battery reading (the status screen shows N / 21 volts)",
-     battery},
-    {"headphone",
-     Phase::Action,
-     {num("LEVEL", "the headphone detect level", 0, 1)},
-     "headphone detect line level (GPIO 132)",
-     headphone},
-    {"usb",
-     Phase::Action,
-     {num("LEVEL", "the USB detect level", 0, 1)},
-     "USB detect line level (GPIO 1)",
-     usb},
-    {"te-clock",
-     Phase::Action,
-     {num("N", "the TE clock", 1, 100000000)},
-     "panel clock: TE rate = N / (320 + porch); default 20640, 60 FPS at porch 24",
-     te_clock},
-    {"te",
-     Phase::Action,
-     {choice("HOW", "'te'", "stop|start")},
-     "the TE line stops toggling / toggles again",
-     te},
-    {"underrun",
-     Phase::Action,
-     {opt_num("N", "the underrun count", 1, kBig, 1)},
-     "the next N sound writes report an underrun",
-     underrun},
-    {"remove",
-     Phase::Action,
-     {kPath},
-     "a device file disappears (e.g. `/sys/class/gpio/gpio132/value`)",
-     remove_file},
-    {"refuse-write",
-     Phase::Action,
-     {kPath, of(ArgKind::Errno, "ERRNO", "an errno name"),
-      opt_num("N", "the number of refused writes", 1, kBig, -1)},
-     "writes to PATH fail with ERRNO, all of them or the next N",
-     refuse_write},
-    {"sound-fails",
-     Phase::Action,
-     {{"ERRNO|none", ArgKind::Errno, "an errno name (or 'none')", nullptr, false, 0, 0, "none"}},
-     "opening the sound device fails with ERRNO / works again",
-     sound_fails},
-    {"sound-write-fails",
-     Phase::Action,
-     {{"ERRNO|none", ArgKind::Errno, "an errno name (or 'none')", nullptr, false, 0, 0, "none"},
-      kw_num("after", "N", "the number of periods", 0, 100000000, true)},
-     "after N more periods, every write to the sound card fails with -ERRNO until cleared",
-     sound_write_fails,
-     nullptr,
-     false,
-     nullptr,
-     errno_needs_after},
-    {"sound-suspend",
-     Phase::Action,
-     {opt_num("N", "the number of EAGAIN answers", 0, 1000, 2)},
-     "the next write finds the card suspended; `snd_pcm_resume` answers -EAGAIN N times first",
-     sound_suspend},
-    {"wall-clock-step",
-     Phase::Action,
-     {num("S", "the step", -1000000000, 1000000000),
-      kw_num("after", "N", "the number of calls", 0, 1000000000, true, 1)},
-     "from the program's (N+1)-th call of time() on, its wall clock is S seconds off",
-     wall_clock_step},
-    {"no-gpio",
-     Phase::Action,
-     {num("N", "a GPIO number", 0, 255)},
-     "the board lacks GPIO N: its export is refused (EINVAL)",
-     no_gpio},
-    {"unwritable", Phase::Action, {kPath}, "a device file or folder becomes read-only", unwritable},
-    {"signal",
-     Phase::Action,
-     {of(ArgKind::Signal, "NAME", "a signal name")},
-     "sends the signal to the program alone, as init would",
-     send_signal},
-    {"wall-clock",
-     Phase::Action,
-     {choice("HOW", "'wall-clock'", "hold|run")},
-     "time() stands still at the current second / runs again",
-     wall_clock},
-    {"slow-writes",
-     Phase::Action,
-     {kPath, num("MS", "the milliseconds", 0, 10000)},
-     "every write to a device path beginning with PATH takes MS milliseconds longer; 0 ends it",
-     slow_writes},
-    {"trap",
-     Phase::Action,
-     {choice("OP", "the trap operation", "open|write|rename|fsync|unlink"), kPath,
-      of(ArgKind::Signal, "SIGNAL", "a signal"), opt_num("N", "the occurrence", 1, kBig, 1)},
-     "the N-th OP on a device path beginning with PATH gets SIGNAL just before it is carried out "
-     "(SIGKILL: a power cut there)",
-     trap},
-    {"journal-reads",
-     Phase::Action,
-     {num("GPIO", "a GPIO number", 0, 255)},
-     "reads of GPIO's value file become journal lines (`read`), as a logic analyser would see "
-     "them",
-     journal_reads},
+    {.name = "volume-raw",
+     .phase = Phase::Action,
+     .args = {num("N", "the raw volume reading", -1000000000, 1000000000)},
+     .help = "volume wheel raw reading (0 to 4095 from a working converter)",
+     .run = [](Run &r, const Step &s) { r.target().set_volume_raw(s.integer("N")); }},
+    {.name = "battery",
+     .phase = Phase::Action,
+     .args = {num("N", "the raw battery reading", 0, kBig)},
+     .help = "raw battery reading (the status screen shows N / 21 volts)",
+     .run = [](Run &r, const Step &s) { r.target().set_battery_raw(s.integer("N")); }},
+    {.name = "headphone",
+     .phase = Phase::Action,
+     .args = {num("LEVEL", "the headphone detect level", 0, 1)},
+     .help = "headphone detect line level (GPIO 132)",
+     .run = [](Run &r, const Step &s) { r.target().set_headphone(s.integer("LEVEL")); }},
+    {.name = "usb",
+     .phase = Phase::Action,
+     .args = {num("LEVEL", "the USB detect level", 0, 1)},
+     .help = "USB detect line level (GPIO 1)",
+     .run = [](Run &r, const Step &s) { r.target().set_usb(s.integer("LEVEL")); }},
+    {.name = "te-clock",
+     .phase = Phase::Action,
+     .args = {num("N", "the TE clock", 1, 100000000)},
+     .help = "panel clock: TE rate = N / (320 + porch); default 20640, 60 FPS at porch 24",
+     .run = [](Run &r, const Step &s) { r.target().set_te_clock(s.integer("N")); }},
+    {.name = "te",
+     .phase = Phase::Action,
+     .args = {choice("HOW", "'te'", "stop|start")},
+     .help = "the TE line stops toggling / toggles again",
+     .run = [](Run &r, const Step &s) { r.target().stop_te(s.text("HOW") == "stop"); }},
+    {.name = "underrun",
+     .phase = Phase::Action,
+     .args = {opt_num("N", "the underrun count", 1, kBig, 1)},
+     .help = "the next N sound writes report an underrun",
+     .run = [](Run &r, const Step &s) { r.target().request_underruns(s.integer("N")); }},
+    {.name = "remove",
+     .phase = Phase::Action,
+     .args = {kPath},
+     .help = "a device file disappears (e.g. `/sys/class/gpio/gpio132/value`)",
+     .run = [](Run &r, const Step &s) { r.target().remove_file(s.text("PATH")); }},
+    {.name = "refuse-write",
+     .phase = Phase::Action,
+     .args = {kPath, of(ArgKind::Errno, "ERRNO", "an errno name"),
+              opt_num("N", "the number of refused writes", 1, kBig, -1)},
+     .help = "writes to PATH fail with ERRNO, all of them or the next N",
+     .run =
+         [](Run &r, const Step &s) {
+             r.target().refuse_writes(s.text("PATH"), s.integer("ERRNO"), s.integer("N"));
+         }},
+    {.name = "sound-fails",
+     .phase = Phase::Action,
+     .args = {kErrnoOrNone},
+     .help = "opening the sound device fails with ERRNO / works again",
+     .run = [](Run &r, const Step &s) { r.target().fail_sound_open(s.integer("ERRNO")); }},
+    {.name = "sound-write-fails",
+     .phase = Phase::Action,
+     .args = {kErrnoOrNone, kw_num("after", "the number of periods", 0, 100000000, 0)},
+     .help = "after N more periods, every write to the sound card fails with -ERRNO until cleared",
+     .run =
+         [](Run &r, const Step &s) {
+             r.target().fail_sound_writes(s.integer("ERRNO"), s.integer("after"));
+         },
+     .check = [](const Step &s) -> std::optional<std::string> {
+         if (s.number("ERRNO") != 0 && !s.given("after"))
+             return "'sound-write-fails' needs 'after <periods>' after the errno name";
+         return std::nullopt;
+     }},
+    {.name = "sound-suspend",
+     .phase = Phase::Action,
+     .args = {opt_num("N", "the number of EAGAIN answers", 0, 1000, 2)},
+     .help = "the next write finds the card suspended; `snd_pcm_resume` answers -EAGAIN N times "
+             "first",
+     .run = [](Run &r, const Step &s) { r.target().suspend_sound(s.integer("N")); }},
+    {.name = "wall-clock-step",
+     .phase = Phase::Action,
+     .args = {num("S", "the step", -1000000000, 1000000000),
+              kw_num("after", "the number of calls", 0, 1000000000, 1)},
+     .help = "from the program's (N+1)-th call of time() on, its wall clock is S seconds off",
+     .run = [](Run &r,
+               const Step &s) { r.target().step_wall_clock(s.integer("S"), s.integer("after")); }},
+    {.name = "no-gpio",
+     .phase = Phase::Action,
+     .args = {num("N", "a GPIO number", 0, 255)},
+     .help = "the board lacks GPIO N: its export is refused (EINVAL)",
+     .run =
+         [](Run &r, const Step &s) {
+             r.target().remove_gpio_line(static_cast<unsigned>(s.number("N")));
+         }},
+    {.name = "unwritable",
+     .phase = Phase::Action,
+     .args = {kPath},
+     .help = "a device file or folder becomes read-only",
+     .run = [](Run &r, const Step &s) { r.target().make_unwritable(s.text("PATH")); }},
+    {.name = "wall-clock",
+     .phase = Phase::Action,
+     .args = {choice("HOW", "'wall-clock'", "hold|run")},
+     .help = "time() stands still at the current second / runs again",
+     .run = [](Run &r, const Step &s) { r.target().hold_wall_clock(s.text("HOW") == "hold"); }},
+    {.name = "slow-writes",
+     .phase = Phase::Action,
+     .args = {kPath, num("MS", "the milliseconds", 0, 10000)},
+     .help = "every write to a device path beginning with PATH takes MS milliseconds longer; 0 "
+             "ends it",
+     .run = [](Run &r,
+               const Step &s) { r.target().slow_writes(s.text("PATH"), s.integer("MS") * 1000); }},
+    {.name = "trap",
+     .phase = Phase::Action,
+     .args = {choice("OP", "the trap operation", "open|write|rename|fsync|unlink"), kPath,
+              of(ArgKind::Signal, "SIGNAL", "a signal"),
+              opt_num("N", "the occurrence", 1, kBig, 1)},
+     .help = "the N-th OP on a device path beginning with PATH gets SIGNAL just before it is "
+             "carried out (SIGKILL: a power cut there)",
+     .run =
+         [](Run &r, const Step &s) {
+             r.target().trap(s.text("OP"), s.text("PATH"), s.integer("SIGNAL"), s.integer("N"));
+         }},
+    {.name = "journal-reads",
+     .phase = Phase::Action,
+     .args = {num("GPIO", "a GPIO number", 0, 255)},
+     .help = "reads of GPIO's value file become journal lines (`read`), as a logic analyser "
+             "would see them",
+     .run =
+         [](Run &r, const Step &s) {
+             r.target().journal_reads(static_cast<unsigned>(s.number("GPIO")));
+         }},
 
     // Waiting and checking.
-    {"press",
-     Phase::Run,
-     {kKeys, kw_secs("for", true, 200)},
-     "hold the keys together for S seconds (default 0.2), then let them go; not a wait",
-     press},
-    {"wait",
-     Phase::Run,
-     {secs("S", "a number of seconds")},
-     "S seconds pass; never fails",
-     wait_seconds},
-    {"wait-pushes",
-     Phase::Run,
-     {num("N", "the count", 0, kBig)},
-     "N more panel pushes",
-     wait_pushes,
-     nullptr,
-     true},
-    {"wait-frames",
-     Phase::Run,
-     {num("N", "the count", 0, kBig)},
-     "N more distinct frames",
-     wait_frames,
-     nullptr,
-     true},
-    {"wait-journal",
-     Phase::Run,
-     {kJournalOp, kPath},
-     "a new journal line with OP on the device path PATH",
-     wait_journal,
-     nullptr,
-     true},
-    {"wait-exit", Phase::Run, {}, "the program ended", program_end, nullptr, true},
-    {"expect-exit",
-     Phase::Run,
-     {num("CODE", "the exit status", -128, 255)},
-     "the program ended with exit status CODE (-1 means 255)",
-     program_end,
-     nullptr,
-     true},
-    {"expect-signal",
-     Phase::Run,
-     {of(ArgKind::Signal, "NAME", "a signal")},
-     "the program ended by that signal",
-     program_end,
-     nullptr,
-     true},
-    {"expect-frame",
-     Phase::Run,
-     {of(ArgKind::File, "FILE", "a PNG file"),
-      {"X Y W H", ArgKind::Rect, "a rectangle", "ignore", true, 0, 4096, nullptr, 0, true}},
-     "the panel shows a frame equal to the PNG FILE, outside the ignored rectangles",
-     expect_frame,
-     nullptr,
-     true},
-    {"expect-ink",
-     Phase::Run,
-     {{"X Y W H", ArgKind::Rect, "a rectangle", nullptr, false, 0, 4096},
-      of(ArgKind::Colour, "COLOUR", "a colour")},
-     "in some frame, the rectangle holds at least one pixel of COLOUR and otherwise only black",
-     expect_ink,
-     nullptr,
-     true},
-    {"expect-journal",
-     Phase::Run,
-     {kJournalOp, kPath, kJournalArg},
-     "the journal has, after the journal cursor, a line with OP on PATH (and ARG)",
-     expect_journal,
-     nullptr,
-     true},
-    {"expect-no-journal",
-     Phase::Run,
-     {kJournalOp, kPath, kJournalArg},
-     "*at once*: no such line (ARG a prefix) since the program started",
-     expect_no_journal},
-    {"expect-period",
-     Phase::Run,
-     {kJournalOp, kPath, kJournalArg, kw_secs("every", false),
-      kw_num("count", "N", "the number of lines", 3, 100000, true, 20)},
-     "the next N (default 20) such lines come every S seconds: their median interval lies "
-     "within 0.9 to 1.25 times S",
-     expect_period,
-     nullptr,
-     true},
-    {"expect-span",
-     Phase::Run,
-     {kJournalOp, kPath, kJournalArg, kw_secs("within", false)},
-     "*at once*: the first and the last such line of the run lie at most S seconds apart",
-     expect_span},
-    {"expect-file",
-     Phase::Run,
-     {kPath, of(ArgKind::Bytes, "BYTES", "the bytes", true)},
-     "the device file PATH (or `{root}/...`) holds exactly BYTES (none: empty)",
-     expect_file,
-     nullptr,
-     true},
-    {"expect-no-file", Phase::Run, {kPath}, "*at once*: PATH does not exist", expect_no_file},
-    {"expect-mode",
-     Phase::Run,
-     {kPath, of(ArgKind::Mode, "MODE", "an octal mode")},
-     "the file PATH exists with the permission bits MODE (`0644`)",
-     expect_mode,
-     nullptr,
-     true},
-    {"expect-stdout",
-     Phase::Run,
-     {of(ArgKind::Text, "TEXT", "a text")},
-     "the program's standard output has a line equal to TEXT",
-     expect_output,
-     nullptr,
-     true},
-    {"expect-stderr",
-     Phase::Run,
-     {of(ArgKind::Text, "TEXT", "a text")},
-     "the program's standard error has a line equal to TEXT",
-     expect_output,
-     nullptr,
-     true},
-    {"expect-stdout-count",
-     Phase::Run,
-     {num("N", "the count", 0, kBig), of(ArgKind::Text, "TEXT", "a text")},
-     "*at once*: exactly N lines of standard output equal TEXT so far",
-     expect_output},
-    {"expect-cpu-below",
-     Phase::Run,
-     {num("PERCENT", "the percentage", 1, 10000), kw_secs("over", false)},
-     "waits S seconds; fails when the program used more than PERCENT % of one core over them",
-     expect_cpu_below},
-    {"expect-gpio",
-     Phase::Run,
-     {num("N", "the GPIO", 0, 255), num("LEVEL", "the level", 0, 1)},
-     "GPIO N's line level, as the hardware holds it, is LEVEL",
-     expect_gpio,
-     nullptr,
-     true},
-    {"expect-porch",
-     Phase::Run,
-     {num("N", "the porch", 0, 999)},
-     "the panel runs at porch N (atoi of the last lcdporch write)",
-     expect_porch,
-     nullptr,
-     true},
-    {"expect-recordings",
-     Phase::Run,
-     {num("N", "the number of recordings", 0, kBig)},
-     "at least N openings of the sound device were recorded",
-     expect_recordings,
-     nullptr,
-     true},
-    {"expect-samples",
-     Phase::Run,
-     {num("INDEX", "the recording", -1, kBig),
-      num("FRAME", "the frame", 0, 1000000000),
-      {"V...", ArgKind::Ints, "at least one sample", nullptr, false, -32768, 32767}},
-     "recording INDEX, from stereo frame FRAME on, holds exactly the interleaved samples V",
-     expect_samples,
-     nullptr,
-     true},
-    {"expect-recording",
-     Phase::Run,
-     {num("INDEX", "the recording", -1, kBig), of(ArgKind::File, "FILE", "a WAV file"),
-      kw_num("frames", "N", "the number of frames", 1, 100000000, true)},
-     "recording INDEX begins with the samples of the WAV file",
-     expect_recording,
-     nullptr,
-     true},
-    {"expect-underruns",
-     Phase::Run,
-     {num("N", "the number of underruns", 0, kBig)},
-     "the sound card has reported exactly N underruns",
-     expect_underruns,
-     nullptr,
-     true},
+    {.name = "press",
+     .phase = Phase::Run,
+     .args = {kKeys, kw_secs("for", true, 200)},
+     .help = "hold the keys together for S seconds (default 0.2), then let them go; not a wait",
+     .run = press},
+    {.name = "wait",
+     .phase = Phase::Run,
+     .args = {of(ArgKind::Seconds, "S", "a number of seconds")},
+     .help = "S seconds pass; never fails",
+     .run =
+         [](Run &r, const Step &s) {
+             r.log(s.where + ": " + s.source);
+             r.pause(s.seconds("S"));
+         }},
+    {.name = "wait-pushes",
+     .phase = Phase::Run,
+     .args = {kCount},
+     .help = "N more panel pushes",
+     .run = wait_pushes,
+     .waits = true},
+    {.name = "wait-exit",
+     .phase = Phase::Run,
+     .help = "the program ended",
+     .run = program_end,
+     .waits = true},
+    {.name = "expect-exit",
+     .phase = Phase::Run,
+     .args = {num("CODE", "the exit status", -128, 255)},
+     .help = "the program ended with exit status CODE (-1 means 255)",
+     .run = program_end,
+     .waits = true},
+    {.name = "expect-signal",
+     .phase = Phase::Run,
+     .args = {of(ArgKind::Signal, "NAME", "a signal")},
+     .help = "the program ended by that signal",
+     .run = program_end,
+     .waits = true},
+    {.name = "expect-frame",
+     .phase = Phase::Run,
+     .args = {of(ArgKind::File, "FILE", "a PNG file"),
+              {.name = "X Y W H",
+               .kind = ArgKind::Rect,
+               .what = "a rectangle",
+               .keyword = "ignore",
+               .optional = true,
+               .hi = 4096,
+               .repeated = true}},
+     .help = "the panel shows a frame equal to the PNG FILE, outside the ignored rectangles",
+     .run = expect_frame,
+     .waits = true},
+    {.name = "expect-ink",
+     .phase = Phase::Run,
+     .args = {{.name = "X Y W H", .kind = ArgKind::Rect, .what = "a rectangle", .hi = 4096},
+              of(ArgKind::Colour, "COLOUR", "a colour")},
+     .help = "in some frame, the rectangle holds at least one pixel of COLOUR and otherwise only "
+             "black",
+     .run = expect_ink,
+     .waits = true},
+    {.name = "expect-journal",
+     .phase = Phase::Run,
+     .args = {kJournalOp, kPath, kJournalArg},
+     .help = "the journal has, after the journal cursor, a line with OP on PATH (and ARG)",
+     .run = expect_journal,
+     .waits = true},
+    {.name = "expect-no-journal",
+     .phase = Phase::Run,
+     .args = {kJournalOp, kPath, kJournalArg},
+     .help = "*at once*: no such line (ARG a prefix) since the program started",
+     .run = expect_no_journal},
+    {.name = "expect-period",
+     .phase = Phase::Run,
+     .args = {kJournalOp, kPath, kJournalArg, kw_secs("every", false),
+              kw_num("count", "the number of lines", 3, 100000, 20)},
+     .help = "the next N (default 20) such lines come every S seconds: their median interval "
+             "lies within 0.9 to 1.25 times S",
+     .run = expect_period,
+     .waits = true},
+    {.name = "expect-span",
+     .phase = Phase::Run,
+     .args = {kJournalOp, kPath, kJournalArg, kw_secs("within", false)},
+     .help = "*at once*: the first and the last such line of the run lie at most S seconds apart",
+     .run = expect_span},
+    {.name = "expect-file",
+     .phase = Phase::Run,
+     .args = {kPath, of(ArgKind::Bytes, "BYTES", "the bytes", true)},
+     .help = "the device file PATH (or `{root}/...`) holds exactly BYTES (none: empty)",
+     .run = expect_file,
+     .waits = true},
+    {.name = "expect-no-file",
+     .phase = Phase::Run,
+     .args = {kPath},
+     .help = "*at once*: PATH does not exist",
+     .run = expect_no_file},
+    {.name = "expect-mode",
+     .phase = Phase::Run,
+     .args = {kPath, of(ArgKind::Mode, "MODE", "an octal mode")},
+     .help = "the file PATH exists with the permission bits MODE (`0644`)",
+     .run = expect_mode,
+     .waits = true},
+    {.name = "expect-stdout",
+     .phase = Phase::Run,
+     .args = {kText},
+     .help = "the program's standard output has a line equal to TEXT",
+     .run = expect_stdout,
+     .waits = true},
+    {.name = "expect-stdout-count",
+     .phase = Phase::Run,
+     .args = {kCount, kText},
+     .help = "*at once*: exactly N lines of standard output equal TEXT so far",
+     .run = expect_stdout},
+    {.name = "expect-cpu-below",
+     .phase = Phase::Run,
+     .args = {num("PERCENT", "the percentage", 1, 10000), kw_secs("over", false)},
+     .help = "waits S seconds; fails when the program used more than PERCENT % of one core over "
+             "them",
+     .run = expect_cpu_below},
+    {.name = "expect-gpio",
+     .phase = Phase::Run,
+     .args = {num("N", "the GPIO", 0, 255), num("LEVEL", "the level", 0, 1)},
+     .help = "GPIO N's line level, as the hardware holds it, is LEVEL",
+     .run = expect_gpio,
+     .waits = true},
+    {.name = "expect-porch",
+     .phase = Phase::Run,
+     .args = {num("N", "the porch", 0, 999)},
+     .help = "the panel runs at porch N (atoi of the last lcdporch write)",
+     .run = expect_porch,
+     .waits = true},
+    {.name = "expect-recordings",
+     .phase = Phase::Run,
+     .args = {num("N", "the number of recordings", 0, kBig)},
+     .help = "at least N openings of the sound device were recorded",
+     .run = expect_recordings,
+     .waits = true},
+    {.name = "expect-samples",
+     .phase = Phase::Run,
+     .args = {num("INDEX", "the recording", -1, kBig),
+              num("FRAME", "the frame", 0, 1000000000),
+              {.name = "V...",
+               .kind = ArgKind::Ints,
+               .what = "at least one sample",
+               .lo = -32768,
+               .hi = 32767}},
+     .help = "recording INDEX, from stereo frame FRAME on, holds exactly the interleaved samples V",
+     .run = expect_samples,
+     .waits = true},
+    {.name = "expect-underruns",
+     .phase = Phase::Run,
+     .args = {num("N", "the number of underruns", 0, kBig)},
+     .help = "the sound card has reported exactly N underruns",
+     .run = expect_underruns,
+     .waits = true},
 };
 
 std::string arg_usage(const Arg &a) {

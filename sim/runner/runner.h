@@ -1,6 +1,6 @@
-// Runs a parsed scenario on a fresh device (the simulated device or the
-// virtual machine), checks its expectations and post-conditions, and fills the
-// output folder with what the hardware saw.
+// Runs a parsed scenario on a fresh device (the simulated one, or Debian's
+// kernel in the virtual machine with `--device vm`), checks its expectations
+// and post-conditions, and fills the output folder with what the hardware saw.
 #pragma once
 
 #include <functional>
@@ -19,8 +19,8 @@ struct RunConfig {
     std::string program;                // path of the program to run
     std::vector<std::string> emulator;  // start the program through this ("" none)
     bool keep_root = false;             // keep the device root folder after the run
-    bool update_golden = false;         // expect-frame and expect-recording write their files
-    std::string device = "sim";         // "sim": the simulated device; "vm": the virtual machine
+    bool update_golden = false;         // expect-frame writes its golden files
+    std::string device = "sim";         // "sim" the simulated device, "vm" the virtual machine
 };
 
 // The device a scenario runs on, as `cfg.device` names it, made with its

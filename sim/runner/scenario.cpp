@@ -740,12 +740,6 @@ bool load_scenario(const std::string &file, const std::string &flow, Scenario &o
     return parse_scenario(*text, file, flow, out, message);
 }
 
-const char *key_label(int key_index) {
-    if (key_index < 0 || key_index >= BOARD_KEY_COUNT)
-        return "?";
-    return board_keys[static_cast<size_t>(key_index)].name;
-}
-
 std::optional<std::string> read_file(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
     if (!in)
@@ -815,7 +809,8 @@ std::string signal_label(int sig) {
 
 std::string escape_bytes(std::string_view bytes) {
     std::string out;
-    for (unsigned char c : bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
         switch (c) {
             case '\0':
                 out += "\\0";
@@ -836,14 +831,10 @@ std::string escape_bytes(std::string_view bytes) {
                 out += "\\\\";
                 break;
             default:
-                if (c < 0x20 || c >= 0x7f) {
-                    static const char hex[] = "0123456789abcdef";
-                    out += "\\x";
-                    out += hex[c >> 4];
-                    out += hex[c & 15];
-                } else {
+                if (c < 0x20 || c >= 0x7f)
+                    out += "\\x" + hex(bytes.substr(i, 1));
+                else
                     out += static_cast<char>(c);
-                }
         }
     }
     return out;

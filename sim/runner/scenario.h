@@ -66,7 +66,6 @@ bool load_scenario(const std::string &file, const std::string &flow, Scenario &o
 // Helpers shared with the runner.
 // The whole file, or none when it cannot be opened.
 std::optional<std::string> read_file(const std::filesystem::path &file);
-const char *key_label(int key_index);                         // "UP" .. "B"
 std::optional<int> key_index_from_label(std::string_view s);  // case-insensitive
 std::optional<int> errno_from_name(std::string_view s);       // "EBUSY" -> EBUSY, or a number
 std::string errno_label(int err);                             // EBUSY -> "EBUSY"

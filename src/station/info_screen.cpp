@@ -132,8 +132,7 @@ bool calibrate(StationState &st, double &fps) {
     }
     int porch_arr[2];
     double fps_arr[2];
-    double clock = fps * 344.0;  // 344 = 320 + the default porch 24
-    porch_arr[0] = static_cast<int>((clock / 60.0) - 320.0);
+    porch_arr[0] = first_porch_candidate(fps);
     if (!porch_in_range(porch_arr[0]))
         return give_up(fps);
     st.porch = porch_arr[0];
@@ -206,6 +205,11 @@ int rate_offset(double fps) {
 
 bool trial_wins(double first, double trial) {
     return abs(rate_offset(first)) >= abs(rate_offset(trial));
+}
+
+int first_porch_candidate(double fps) {
+    double clock = fps * 344.0;  // 344 = 320 + the default porch 24
+    return static_cast<int>((clock / 60.0) - 320.0);
 }
 
 void info_screen(StationState &st) {

@@ -26,6 +26,10 @@ int rate_offset(double fps);
 // tried: the trial wins unless its rate is further off; on a tie it wins.
 bool trial_wins(double first, double trial);
 
+// The calibration's first candidate for a panel measured at `fps` at the
+// default porch: the porch that would bring it to 60 frames per second.
+int first_porch_candidate(double fps);
+
 // Runs the screen until a key pass leaves it. Sets MP_key_combination when
 // A and B were held in the factory entry.
 void info_screen(StationState &st);

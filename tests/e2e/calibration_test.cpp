@@ -60,6 +60,28 @@ TEST(Calibration, NoPorchFileAndASlowPanelCalibratesWithoutMeasuringAgain) {
     calibration::no_porch_file_and_a_slow_panel(d, d.root(), "true");
 }
 
+// One measurement: 2 s for the line to settle, then 3 s counted, each ending
+// at the first TE edge after its time (16 ms at 58 FPS) and 5 ms of sleep;
+// the calibration's measurements at the candidate and at its neighbour lie
+// between its porch writes. A machine's stalls only lengthen one, and not by
+// 0.7 s; one that settled 1 s or 3 s stands out.
+TEST(Calibration, AMeasurementSettlesFor2SecondsThenCountsFor3) {
+    Device d;
+    d.set_te_clock(static_cast<int>(58.0 * 344));
+    ASSERT_NO_FATAL_FAILURE(calibration::enter(d, 3, d.root(), "true"));
+    ASSERT_TRUE(d.wait_journal("rename", "/mnt/UDISK/.lcdporch.tmp", 4 * kLong))
+        << writes(d, "/sys/kernel/screen_update/lcdporch").size() << " porch write(s), "
+        << d.pushes() << " push(es); standard output:\n"
+        << d.stdout_text();
+    const auto w = writes(d, "/sys/kernel/screen_update/lcdporch");
+    ASSERT_EQ(w.size(), 4u) << "the default, the candidate, its neighbour, the winner";
+    for (size_t i : {1, 2}) {
+        const double s = static_cast<double>(w[i + 1].t - w[i].t) / 1e9;
+        EXPECT_GT(s, 4.6) << "measurement at porch " << w[i].value;
+        EXPECT_LT(s, 5.7) << "measurement at porch " << w[i].value;
+    }
+}
+
 TEST(Backlight, SweepsAStepAPassAndResumesAfterTheStatusScreen) {
     Device d;
     to_key_test(d);

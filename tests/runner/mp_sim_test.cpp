@@ -88,8 +88,8 @@ TEST(MpSim, AnExpectationThatDoesNotHoldFailsTheRun) {
         {"porch-file 24\nargs -c \"printf 30 > /mnt/UDISK/.lcdporch; exec sleep 60\"\n"
          "expect-journal write /mnt/UDISK/.lcdporch 30\nends running",
          1, "the porch file /mnt/UDISK/.lcdporch holds '30', it held '24'"},
-        {"args -c \"echo '==1==ERROR: AddressSanitizer: x' >&2; exec sleep 60\"\n"
-         "expect-stderr ==1==ERROR: AddressSanitizer: x\nends running",
+        {"args -c \"echo '==1==ERROR: AddressSanitizer: x' >&2; echo told; exec sleep 60\"\n"
+         "expect-stdout told\nends running",
          1, "a sanitizer report on standard error: ==1==ERROR: AddressSanitizer: x"},
         // The panel: an empty framebuffer pushed is a black frame.
         {push + "expect-frame white.png timeout 2", 1,
@@ -104,7 +104,7 @@ TEST(MpSim, AnExpectationThatDoesNotHoldFailsTheRun) {
         mpsim::Frame white{240, 180, 0, 0, std::vector<uint32_t>(240 * 180, 0xFFFFFFFFu)};
         ASSERT_TRUE(mpsim::write_png((kDir / "white.png").string(), white));
         // Update mode takes the frame on the panel.
-        ASSERT_EQ(mp_sim(push + "wait-frames 1\nexpect-frame black.png", {"--update-golden"}), 0);
+        ASSERT_EQ(mp_sim(push + "wait-pushes 1\nexpect-frame black.png", {"--update-golden"}), 0);
         ASSERT_TRUE(fs::exists(kDir / "black.png"));
     }
     for (const auto &c : cases) {

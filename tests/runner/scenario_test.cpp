@@ -34,7 +34,7 @@ TEST(ScenarioParse, EachMistakeNamesItsFileAndLine) {
         const char *message;
     } cases[] = {
         {"bogus", "t.scn:1: unknown command 'bogus'"},
-        {"start\nwait-frames many", "t.scn:2: the count must be a whole number, not 'many'"},
+        {"start\nwait-pushes many", "t.scn:2: the count must be a whole number, not 'many'"},
         {"wait 1\nporch-file 5", "t.scn:2: 'porch-file' sets up the device and must come before"},
         {"press X", "t.scn:1: unknown key 'X'"},
         {"refuse-write /sys/x ENOPE", "t.scn:1: unknown errno name 'ENOPE'"},

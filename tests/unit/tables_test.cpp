@@ -83,6 +83,26 @@ TEST(RateOffset, TheTrialWinsATieAndLosesOnlyWhenFurtherOff) {
         EXPECT_EQ(trial_wins(c.first, c.trial), c.trial_wins) << c.first << " vs " << c.trial;
 }
 
+// The panel's pixel clock is the rate times the 344 lines of a refresh at the
+// default porch; the candidate is the porch at which that clock gives 60 FPS:
+// clock / 60 - 320, its whole part (toward zero).
+TEST(FirstPorchCandidate, TheClockAt344LinesOver60LessThe320Rows) {
+    const struct {
+        double fps;
+        int porch;
+    } cases[] = {
+        {58.0, 12},    // 19952 / 60 = 332.53
+        {60.0, 24},    // 20640 / 60 = 344
+        {62.0, 35},    // 21328 / 60 = 355.47
+        {63.549, 44},  // 21860.856 / 60 = 364.35
+        {59.9, 23},    // 20605.6 / 60 = 343.43
+        {55.0, -4},    // 18920 / 60 = 315.33: -4.67 toward zero
+        {52.0, -21},   // 17888 / 60 = 298.13: -21.87 toward zero
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(first_porch_candidate(c.fps), c.porch) << c.fps;
+}
+
 TEST(ScalePeriod, TruncatedTowardZeroAndClippedTo16Bits) {
     struct Case {
         int16_t in;

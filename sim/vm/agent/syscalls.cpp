@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "mpsim/journal.h"
 #include "mpsim/vm_protocol.h"
 
 namespace mpsim::vm {
@@ -154,11 +155,6 @@ int fd_arg(const std::string &arg) {
     return static_cast<int>(std::strtol(arg.c_str(), nullptr, 10));
 }
 
-// A journal line's bytes: hex, "-" for none.
-std::string journal_bytes(const std::string &bytes) {
-    return bytes.empty() ? "-" : hex(bytes);
-}
-
 int signal_number(const std::string &name) {
     for (int s = 1; s < 65; ++s) {
         const char *abbrev = sigabbrev_np(s);
@@ -290,11 +286,26 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
         return;
     const int g = tgid(tid);
     const std::string result = c.result < 0 ? (c.error.empty() ? "EIO" : c.error) : "ok";
-    char head[64];
-    std::snprintf(head, sizeof head, "%lld %d ", static_cast<long long>(ns), g);
-    auto journal = [&](const std::string &rest) {
-        if (sink_.journal)
-            sink_.journal(head + rest);
+    // One journal line of this call; bytes for write and exec, else arg.
+    auto journal = [&](const char *op, const std::string &path, const std::string &arg,
+                       const std::string &res, int64_t at) {
+        if (!sink_.journal)
+            return;
+        JournalLine l;
+        l.time_ns = static_cast<uint64_t>(at);
+        l.pid = g;
+        l.op = op;
+        l.path = path.c_str();
+        l.result = res.c_str();
+        if (journal_has_bytes(op)) {
+            l.bytes = arg.data();
+            l.nbytes = arg.size();
+        } else if (!arg.empty()) {
+            l.arg = arg.c_str();
+        }
+        std::string line = journal_line(l);
+        line.pop_back();  // the sink takes a line without its newline
+        sink_.journal(line);
     };
 
     const std::string &n = c.name;
@@ -326,7 +337,7 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
                 argv += '\0';
             argv += unquote(a);
         }
-        journal("exec " + path + " " + journal_bytes(argv) + " ok");
+        journal("exec", path, argv, "ok", ns);
         return;
     }
     if (n == "open" || n == "openat" || n == "creat") {
@@ -348,7 +359,7 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
         std::string mode = acc == O_WRONLY ? "w" : acc == O_RDWR ? "rw" : "r";
         if ((flags & O_CREAT) != 0)
             mode += "c";
-        journal("open " + path + " " + mode + " " + result);
+        journal("open", path, mode, result, ns);
         return;
     }
     if (n == "write") {
@@ -362,13 +373,11 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
         std::string path = named != fds_[g].end() ? named->second : std::string();
         if (!is_device_path(path))
             return;
-        journal("write " + path + " " + journal_bytes(bytes) + " " +
-                (c.result < 0 ? result : std::to_string(c.result)));
+        journal("write", path, bytes, c.result < 0 ? result : std::to_string(c.result), ns);
         if (c.result >= 0 && path == kUpdatePath) {
             int64_t t = ns;
             int frame = sink_.frame_of_push ? sink_.frame_of_push(++pushes_, &t) : -1;
-            std::snprintf(head, sizeof head, "%lld %d ", static_cast<long long>(t), g);
-            journal("push " + path + " " + std::to_string(frame) + " " + std::to_string(pushes_));
+            journal("push", path, std::to_string(frame), std::to_string(pushes_), t);
         }
         return;
     }
@@ -378,7 +387,7 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
         auto named = fds_[g].find(fd_arg(c.args[0]));
         std::string path = named != fds_[g].end() ? named->second : std::string();
         if (is_device_path(path))
-            journal("fsync " + path + " " + result);
+            journal("fsync", path, "", result, ns);
         return;
     }
     if (n == "rename" || n == "renameat" || n == "renameat2") {
@@ -389,7 +398,7 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
         std::string from = unquote(c.args[a]);
         std::string to = unquote(c.args[b]);
         if (is_device_path(from) || is_device_path(to))
-            journal("rename " + from + " " + to + " " + result);
+            journal("rename", from, to, result, ns);
         return;
     }
     if (n == "unlink" || n == "unlinkat") {
@@ -398,7 +407,7 @@ void SyscallJournal::call(int tid, int64_t ns, const std::string &text) {
             return;
         std::string path = unquote(c.args[a]);
         if (is_device_path(path))
-            journal("unlink " + path + " " + result);
+            journal("unlink", path, "", result, ns);
     }
 }
 
