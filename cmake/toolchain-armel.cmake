@@ -20,19 +20,14 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${MP_ARMEL_TRIPLET})
 # slip in floating-point or ARMv6/v7 instructions the ARM926EJ-S does not have
 # (qemu's arm926 model traps them in the tests as the device would).
 #
-# MP_ARMEL_TIME64 (the shipped build, preset armel-release): 64-bit time and
-# file offsets. With glibc's 32-bit time_t the clock, every time stamp and
-# every timer the program keeps would wrap on 2038-01-19. The libraries the
-# program calls into are Debian's, built with 32-bit time (alsa-lib among
-# them): scripts/test-armel checks that none of the calls the program makes
-# into alsa-lib passes a time. The simulated device's preloaded library
-# interposes the 32-bit names (clock_gettime, stat, ppoll...), not glibc's
-# 64-bit ones (__clock_gettime64, __stat64_time64, __ppoll64...): the build
-# with it stays with 32-bit time until it does.
-set(MP_ARMEL_ABI_FLAGS "-march=armv5te -marm -mfloat-abi=soft")
-if(MP_ARMEL_TIME64)
-  string(APPEND MP_ARMEL_ABI_FLAGS " -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
-endif()
+# 64-bit time and file offsets: with glibc's 32-bit time_t the clock, every
+# time stamp and every timer the program keeps would wrap on 2038-01-19. The
+# libraries the program calls into are Debian's, built with 32-bit time
+# (alsa-lib among them): scripts/test-armel checks that none of the calls the
+# program makes into alsa-lib passes a time. The simulated device's
+# preloaded library and sound card plugin are built with the 32-bit names
+# they stand between (sim/preload, sim/alsa).
+set(MP_ARMEL_ABI_FLAGS "-march=armv5te -marm -mfloat-abi=soft -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
 set(CMAKE_C_FLAGS_INIT "${MP_ARMEL_ABI_FLAGS}")
 # -Wno-psabi: GCC notes that the passing of some std::vector iterators changed
 # in GCC 7.1; everything here is built by the same compiler.

@@ -73,6 +73,22 @@ REAL(Sendfile64Fn, sendfile64)
 REAL(TimeFn, time)
 REAL(GettimeofdayFn, gettimeofday)
 REAL(ClockGettimeFn, clock_gettime)
+#if __TIMESIZE == 32
+// glibc's 64-bit-time names on a 32-bit target, which a program built with
+// _TIME_BITS=64 calls in place of time(), clock_gettime() and ioctl().
+using Time64Fn = int64_t (*)(int64_t *);
+using ClockGettime64Fn = int (*)(clockid_t, void *);
+REAL(Time64Fn, __time64)
+REAL(ClockGettime64Fn, __clock_gettime64)
+REAL(IoctlFn, __ioctl_time64)
+// The struct timespec of such a program: a 64-bit second, then the
+// nanoseconds in a 32-bit word and padding.
+struct Timespec64 {
+    int64_t sec;
+    int32_t nsec;
+    int32_t pad;
+};
+#endif
 REAL(RenameFn, rename)
 REAL(Renameat2Fn, renameat2)
 REAL(UnlinkFn, unlink)
@@ -552,15 +568,19 @@ __attribute__((visibility("default"))) FILE *fopen64(const char *path, const cha
 // The harness may hold the wall clock so that a window timed in whole
 // seconds stays open for as long as a test needs it, or step it as a clock
 // set at boot does. Only time() is held; every reading of the wall clock steps.
-__attribute__((visibility("default"))) time_t time(time_t *t) {
+extern "C++" template <class T, class Real>
+T held_time(T *t, Real real) {
     if (root() == nullptr)
-        return real_time()(t);
+        return real(t);
     int32_t held = state().wall_clock_hold.load();
-    time_t now = held != 0 ? static_cast<time_t>(held) : real_time()(nullptr);
+    T now = held != 0 ? static_cast<T>(held) : real(nullptr);
     now += wall_offset(true);
     if (t != nullptr)
         *t = now;
     return now;
+}
+__attribute__((visibility("default"))) time_t time(time_t *t) {
+    return held_time(t, real_time());
 }
 __attribute__((visibility("default"))) int gettimeofday(struct timeval *tv, void *tz) {
     int r = real_gettimeofday()(tv, tz);
@@ -574,6 +594,17 @@ __attribute__((visibility("default"))) int clock_gettime(clockid_t clock, struct
         ts->tv_sec += wall_offset(false);
     return r;
 }
+#if __TIMESIZE == 32
+__attribute__((visibility("default"))) int64_t __time64(int64_t *t) {
+    return held_time(t, real___time64());
+}
+__attribute__((visibility("default"))) int __clock_gettime64(clockid_t clock, void *ts) {
+    int r = real___clock_gettime64()(clock, ts);
+    if (r == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE) && root() != nullptr)
+        static_cast<Timespec64 *>(ts)->sec += wall_offset(false);
+    return r;
+}
+#endif
 
 __attribute__((visibility("default"))) int rename(const char *from, const char *to) {
     return rename_paths(AT_FDCWD, from, AT_FDCWD, to, 0, pass_rename);
@@ -721,14 +752,11 @@ __attribute__((visibility("default"))) int ppoll(struct pollfd *fds, nfds_t nfds
     return handled ? r : real_ppoll()(fds, nfds, tmo, sigmask);
 }
 
-__attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void *arg = va_arg(ap, void *);
-    va_end(ap);
+extern "C++" template <class Real>
+int device_ioctl(int fd, unsigned long request, void *arg, Real real) {
     FdEntry *e = fd_entry(fd);
     if (e == nullptr)
-        return real_ioctl()(fd, request, arg);
+        return real(fd, request, arg);
     int r = e->kind.load(std::memory_order_relaxed) == kFramebuffer ? fb_ioctl(fd, request, arg)
                                                                     : -ENOTTY;
     if (r < 0) {
@@ -737,6 +765,22 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
     }
     return r;
 }
+__attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return device_ioctl(fd, request, arg, real_ioctl());
+}
+#if __TIMESIZE == 32
+__attribute__((visibility("default"))) int __ioctl_time64(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return device_ioctl(fd, request, arg, real___ioctl_time64());
+}
+#endif
 
 __attribute__((visibility("default"))) int stat(const char *path, struct stat *st) {
     return with_path(real_stat(), path, st);
