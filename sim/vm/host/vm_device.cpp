@@ -766,11 +766,6 @@ std::optional<ExitStatus> VmDevice::wait_exit(Ms timeout) {
     return impl_->exit;
 }
 
-void VmDevice::send_signal(int sig) {
-    if (impl_->up() && pid() != 0)
-        impl_->ask("signal", std::to_string(sig));
-}
-
 void VmDevice::kill_program() {
     if (impl_->up() && pid() != 0)
         impl_->ask("kill");
