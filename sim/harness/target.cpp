@@ -57,18 +57,6 @@ bool Target::wait_pushes(int n, Ms timeout) {
     return wait_until([&] { return pushes() >= n; }, timeout);
 }
 
-bool Target::wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout) {
-    int next = 0;
-    return wait_until(
-        [&] {
-            for (int n = frame_count(); next < n; ++next)
-                if (pred(frame(next)))
-                    return true;
-            return false;
-        },
-        timeout);
-}
-
 // Each line looked at once: tests poll this often, and copying the whole
 // journal each time would slow the program they watch.
 bool Target::wait_journal(const std::string &op, const std::string &path, Ms timeout) {

@@ -105,10 +105,6 @@ std::string alsa_plugin();
 std::string mp_test_binary();
 std::vector<std::string> emulator();  // e.g. {"qemu-arm", "-cpu", "arm926"} in a cross build
 
-// Pixel helpers.
-constexpr uint32_t rgb(uint8_t r, uint8_t g, uint8_t b) {
-    return 0xFF000000u | (uint32_t{r} << 16) | (uint32_t{g} << 8) | b;
-}
 // PNG files of frames (8-bit RGBA). Available when built with libpng.
 bool png_supported();
 bool write_png(const std::string &file, const Frame &f);

@@ -179,9 +179,6 @@ class Target {
     // or the time-out passes (false).
     virtual bool wait_until(const std::function<bool()> &cond, Ms timeout) = 0;
     bool wait_pushes(int n, Ms timeout);
-    // True as soon as a frame kept so far (each looked at once, in push
-    // order) satisfies pred.
-    bool wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout);
     bool wait_journal(const std::string &op, const std::string &path, Ms timeout);
 
   protected:
