@@ -12,8 +12,8 @@ FIT_W = 1060   # the plot's width when the whole run fits
 ACTION_WORDS = {
     "hold", "release", "press", "volume", "volume-raw", "battery", "headphone", "usb",
     "te-clock", "te", "underrun", "remove", "refuse-write", "sound-fails",
-    "sound-write-fails", "sound-suspend", "wall-clock-step", "no-gpio", "unwritable", "signal",
-    "wall-clock", "slow-writes", "trap",
+    "sound-write-fails", "sound-suspend", "wall-clock-step", "no-gpio", "unwritable",
+    "wall-clock", "slow-writes", "trap", "journal-reads",
 }
 
 

@@ -100,9 +100,8 @@ class Target {
     virtual void refuse_writes(const std::string &, int, int = -1) {
         unsupported("refuse writes to a device file: the kernel's drivers answer for themselves");
     }
-    virtual void fail_sound_open(int) {
-        unsupported("make the sound card fail to open");
-    }  // 0 clears
+    // err 0 clears
+    virtual void fail_sound_open(int) { unsupported("make the sound card fail to open"); }
     virtual void request_underruns(int) { unsupported("make the sound card underrun on demand"); }
     // err 0 clears
     virtual void fail_sound_writes(int, int) { unsupported("make the sound card's writes fail"); }
