@@ -231,19 +231,19 @@ bool Parser::value(const Command &c, const Arg &a, const std::vector<std::string
         case ArgKind::Keys:
         case ArgKind::Ints: {
             while (i < t.size() && !is_keyword(t[i])) {
-                const std::string &w = t[i++];
+                const std::string &item = t[i++];
                 if (a.kind == ArgKind::Ints) {
                     long n = 0;
-                    if (!number(a, w, n))
+                    if (!number(a, item, n))
                         return false;
                     v.numbers.push_back(n);
-                } else if (w == "all" || w == "ALL") {
+                } else if (item == "all" || item == "ALL") {
                     for (long k = 0; k < long{BOARD_KEY_COUNT}; ++k)
                         v.numbers.push_back(k);
-                } else if (auto k = key_index_from_label(w)) {
+                } else if (auto k = key_index_from_label(item)) {
                     v.numbers.push_back(*k);
                 } else {
-                    return fail("unknown key '" + w + "' (keys: UP RIGHT DOWN LEFT START A B)");
+                    return fail("unknown key '" + item + "' (keys: UP RIGHT DOWN LEFT START A B)");
                 }
             }
             if (v.numbers.empty())
