@@ -43,7 +43,7 @@ struct Status {
     int volume_percent = 0;
     int volume_raw = 0;
     int headphone = 1;  // headphone detect line level
-    int usb = 1;        // GPIO 1 level
+    int usb = 1;        // USB detect line level
     int battery_raw = 0;
     int porch = 0;  // last porch the panel took
     int te_clock = 0;

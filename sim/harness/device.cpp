@@ -278,13 +278,6 @@ State &Device::state() {
 
 // ---- hardware ----------------------------------------------------------------
 
-void Device::set_volume_raw(int raw) {
-    impl_->st->adc_vol.store(raw);
-}
-void Device::set_battery_raw(int raw) {
-    impl_->st->adc_bat.store(raw);
-}
-
 void Device::set_gpio_level(unsigned gpio, int level) {
     if (gpio < static_cast<unsigned>(kGpioLines))
         impl_->st->gpio_level[gpio].store(level ? 1 : 0);
@@ -383,13 +376,6 @@ void Device::refuse_writes(const std::string &device_path, int err, int count) {
     snprintf(s.write_fault_path, sizeof s.write_fault_path, "%s", device_path.c_str());
     s.write_fault_count.store(count);
     s.write_fault_errno.store(err);
-}
-
-void Device::fail_sound_open(int err) {
-    impl_->st->sound_open_errno.store(err);
-}
-void Device::request_underruns(int n) {
-    impl_->st->underrun_requests.store(n);
 }
 
 void Device::fail_sound_writes(int err, int after_periods) {

@@ -13,49 +13,6 @@ void Target::release_all_keys() {
         set_gpio_level(key.gpio, 1);
 }
 
-void Target::remove_gpio_line(unsigned) {
-    unsupported("remove a GPIO line: the board module registers its lines as the board has them");
-}
-void Target::step_wall_clock(int, int) {
-    unsupported("step the wall clock after a number of calls of time()");
-}
-void Target::make_unwritable(const std::string &) {
-    unsupported("make a device file read-only: root writes what the kernel lets it");
-}
-void Target::refuse_writes(const std::string &, int, int) {
-    unsupported("refuse writes to a device file: the kernel's drivers answer for themselves");
-}
-void Target::fail_sound_open(int) {
-    unsupported("make the sound card fail to open");
-}
-void Target::request_underruns(int) {
-    unsupported("make the sound card underrun on demand");
-}
-void Target::fail_sound_writes(int, int) {
-    unsupported("make the sound card's writes fail");
-}
-void Target::suspend_sound(int) {
-    unsupported("suspend the sound card");
-}
-void Target::trap(const std::string &, const std::string &, int, int) {
-    unsupported("trap a file operation with a signal");
-}
-void Target::slow_writes(const std::string &, int) {
-    unsupported("slow down writes: the kernel's drivers take the time they take");
-}
-void Target::journal_reads(unsigned) {
-    unsupported("journal the reads of a value file");
-}
-std::optional<unsigned> Target::file_mode(const std::string &) const {
-    unsupported("report a file's mode");
-}
-void Target::start(const std::vector<std::string> &, const std::vector<std::string> &) {
-    unsupported("start a program of one's choosing: its start script starts the firmware");
-}
-std::optional<double> Target::cpu_seconds() const {
-    unsupported("measure the program's processor time");
-}
-
 bool Target::exists(const std::string &device_path) const {
     return read_file(device_path).has_value();
 }
@@ -98,18 +55,6 @@ std::vector<JournalEntry> Target::journal(const std::string &op, const std::stri
 
 bool Target::wait_pushes(int n, Ms timeout) {
     return wait_until([&] { return pushes() >= n; }, timeout);
-}
-
-bool Target::wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout) {
-    int next = 0;
-    return wait_until(
-        [&] {
-            for (int n = frame_count(); next < n; ++next)
-                if (pred(frame(next)))
-                    return true;
-            return false;
-        },
-        timeout);
 }
 
 // Each line looked at once: tests poll this often, and copying the whole

@@ -526,50 +526,40 @@ ssize_t device_write(FdEntry &e, int fd, const void *buf, size_t n) {
     State &s = state();
     char text[64];
     store_text(buf, n, text, sizeof text);
-    ssize_t r = 0;
+    // What a driver's store answers: the whole write, or its error.
+    const auto stored = [n](ssize_t r) { return r < 0 ? r : static_cast<ssize_t>(n); };
     switch (e.kind.load(std::memory_order_relaxed)) {
         case kGpioExport:
-            r = gpio_export(s, text);
-            break;
+            return stored(gpio_export(s, text));
         case kGpioUnexport:
-            r = gpio_unexport(s, text);
-            break;
+            return stored(gpio_unexport(s, text));
         case kKeysUnbind:
-            r = keys_unbind(s, text);
-            break;
+            return stored(keys_unbind(s, text));
         case kKeysBind:
-            r = keys_bind(s, text);
-            break;
+            return stored(keys_bind(s, text));
         case kPwmExport:
-            r = pwm_export(text);
-            break;
+            return stored(pwm_export(text));
         case kPorch:
-            r = set_porch(s, buf, n);
-            break;
+            return stored(set_porch(s, buf, n));
         case kUpdate:
-            r = 0;
-            break;
+            return stored(0);
         case kGpioDirection:
         case kGpioEdge:
         case kGpioValue:
-            if (!gpio_line_ok(e)) {
-                r = -EINVAL;
-            } else if (s.gpio_exported[e.gpio].load() == 0) {
-                r = -ENODEV;
-            } else if (e.kind == kGpioDirection) {
-                r = gpio_direction(s, e.gpio, text);
-            } else if (e.kind == kGpioEdge) {
-                r = gpio_edge(s, e.gpio, text);
-            } else {
-                r = gpio_value(s, e.gpio, text);
-            }
-            break;
+            if (!gpio_line_ok(e))
+                return -EINVAL;
+            if (s.gpio_exported[e.gpio].load() == 0)
+                return -ENODEV;
+            if (e.kind == kGpioDirection)
+                return stored(gpio_direction(s, e.gpio, text));
+            if (e.kind == kGpioEdge)
+                return stored(gpio_edge(s, e.gpio, text));
+            return stored(gpio_value(s, e.gpio, text));
         default: {
             ssize_t w = real_write()(fd, buf, n);
             return w < 0 ? -errno : w;
         }
     }
-    return r < 0 ? r : static_cast<ssize_t>(n);
 }
 
 void panel_push(const char *path) {

@@ -3,18 +3,17 @@ lanes made here into SVG. Every lane's x is seconds since the program
 started, at the same scale."""
 import math
 
-from runfolder import DUTY, GPIO128, KEYS
+from runfolder import DUTY, DUTY_FULL, GPIO128, KEYS
 
 LABEL_W = 150  # the lane titles, left of the plot
 PAD = 12       # plot margin left and right
 FIT_W = 1060   # the plot's width when the whole run fits
-DUTY_FULL = 80000  # the duty the program writes for 100 % backlight
 
 ACTION_WORDS = {
     "hold", "release", "press", "volume", "volume-raw", "battery", "headphone", "usb",
     "te-clock", "te", "underrun", "remove", "refuse-write", "sound-fails",
-    "sound-write-fails", "sound-suspend", "wall-clock-step", "no-gpio", "unwritable", "signal",
-    "wall-clock", "slow-writes", "trap",
+    "sound-write-fails", "sound-suspend", "wall-clock-step", "no-gpio", "unwritable",
+    "wall-clock", "slow-writes", "trap", "journal-reads",
 }
 
 
@@ -65,9 +64,9 @@ def chart(axis, run, failed_t):
         lanes.append({"kind": "value", "title": "Sound", "sub": "recordings, as opened", "h": 24,
                       "data": sound})
     for title, sub, changes in (
-            ("Headphone", "GPIO 132, set", scenario_levels(steps, "headphone")),
-            ("USB", "GPIO 1, set", scenario_levels(steps, "usb")),
-            ("GPIO 128", "written", gpio128_levels(journal))):
+            ("Headphone", "detect line, set", scenario_levels(steps, "headphone")),
+            ("USB", "detect line, set", scenario_levels(steps, "usb")),
+            ("Audio enable", "written", gpio128_levels(journal))):
         lanes.append({"kind": "level", "title": title, "sub": sub, "h": 28,
                       "data": level_lane(axis, changes, end)})
     for title, sub, words, label in (

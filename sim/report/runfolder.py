@@ -14,8 +14,17 @@ import statistics
 import wave
 from array import array
 
+
+def board_number(name):
+    """One of the board's numbers, as sim/include/mpsim/board.h gives it."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    with open(os.path.join(here, "..", "include", "mpsim", "board.h"), encoding="utf-8") as f:
+        return int(re.search(r"\b%s = (\d+)" % name, f.read()).group(1))
+
+
 DUTY = "/sys/devices/soc/1c21000.pwm/pwm/pwmchip0/pwm0/duty_cycle"
-GPIO128 = "/sys/class/gpio/gpio128/value"
+DUTY_FULL = board_number("BOARD_BACKLIGHT_PERIOD_NS")  # the duty of full brightness
+GPIO128 = "/sys/class/gpio/gpio%d/value" % board_number("BOARD_GPIO_AUDIO_ENABLE")
 SOUND = "/dev/snd/pcmC0D0p"  # each opening of the card starts a recording
 KEYS = ("UP", "DOWN", "LEFT", "RIGHT", "START", "A", "B")
 

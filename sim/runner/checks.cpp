@@ -19,12 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string seconds_text(double s) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.3f", s);
-    return buf;
-}
-
 std::string ms_text(double ns) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.1f ms", ns / 1e6);

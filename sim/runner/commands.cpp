@@ -23,12 +23,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-std::string seconds_text(milliseconds d) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(d.count()) / 1e3);
-    return buf;
-}
-
 std::string describe(const ExitStatus &st) {
     if (st.exited)
         return "exit status " + std::to_string(st.code);
@@ -136,7 +130,8 @@ void program_end(Run &r, const Step &s) {
     r.log(s.where + ": " + s.source);
     const auto st = r.wait_program(s.timeout);
     if (!st)
-        return r.fail(s, "the program still runs after " + seconds_text(s.timeout) + " s");
+        return r.fail(s, "the program still runs after " +
+                             seconds_text(static_cast<double>(s.timeout.count()) / 1e3) + " s");
     if (s.is("expect-exit")) {
         const long code = (s.number("CODE") + 256) % 256;  // a program's -1 is status 255
         if (!(st->exited && st->code == code))
@@ -345,7 +340,7 @@ const std::vector<Command> kCommands = {
      .phase = Phase::Setup,
      .args = {num("W", "the framebuffer width", 1, 4096),
               num("H", "the framebuffer height", 1, 4096)},
-     .help = "framebuffer size (default 240 x 240)",
+     .help = "framebuffer size (default the board's)",
      .setup =
          [](ScenarioSetup &su, const Step &s) {
              su.fb_width = s.integer("W");
@@ -393,17 +388,18 @@ const std::vector<Command> kCommands = {
     {.name = "headphone",
      .phase = Phase::Action,
      .args = {num("LEVEL", "the headphone detect level", 0, 1)},
-     .help = "headphone detect line level (GPIO 132)",
+     .help = "headphone detect line level",
      .run = [](Run &r, const Step &s) { r.target().set_headphone(s.integer("LEVEL")); }},
     {.name = "usb",
      .phase = Phase::Action,
      .args = {num("LEVEL", "the USB detect level", 0, 1)},
-     .help = "USB detect line level (GPIO 1)",
+     .help = "USB detect line level",
      .run = [](Run &r, const Step &s) { r.target().set_usb(s.integer("LEVEL")); }},
     {.name = "te-clock",
      .phase = Phase::Action,
      .args = {num("N", "the TE clock", 1, 100000000)},
-     .help = "panel clock: TE rate = N / (320 + porch); default 20640, 60 FPS at porch 24",
+     .help = "panel clock: TE rate = N / (panel lines + porch); default the board's, 60 FPS at "
+             "porch 24",
      .run = [](Run &r, const Step &s) { r.target().set_te_clock(s.integer("N")); }},
     {.name = "te",
      .phase = Phase::Action,

@@ -27,7 +27,6 @@ namespace mpsim {
 // thus never misses an effect that came quickly.
 struct Mark {
     int pushes = 0;
-    int frames = 0;
     size_t journal = 0;  // journal lines before the cursor
     int frame_next = 0;  // the first frame the next expect-frame looks at
     int frame_at = 0;    // the first frame the next expect-ink looks at

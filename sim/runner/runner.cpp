@@ -42,12 +42,6 @@ uint64_t monotonic_ns() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-std::string seconds_text(double s) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.3f", s);
-    return buf;
-}
-
 std::string numbered(const char *prefix, int index, const char *ext) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%s%04d%s", prefix, index, ext);
@@ -162,9 +156,8 @@ std::optional<ExitStatus> Run::wait_program(Ms timeout) {
 
 void Run::set_mark() {
     mark_.pushes = bench_.dev->pushes();
-    mark_.frames = bench_.dev->frame_count();
     mark_.journal = journal().size();
-    mark_.frame_next = mark_.frame_at = std::max(mark_.frames - 1, 0);
+    mark_.frame_next = mark_.frame_at = std::max(bench_.dev->frame_count() - 1, 0);
 }
 
 // Polls `cond` until it holds or the time-out passes. A program that has
@@ -541,7 +534,7 @@ Bench set_up_vm(const ScenarioSetup &su, const RunConfig &cfg) {
     auto dev = std::make_unique<VmDevice>(o);
     VmDevice &d = *dev;
     if (su.fb_width || su.fb_height || !su.fb_present)
-        throw Unsupported(d.name() + " has the board's framebuffer (240 x 240), no other");
+        throw Unsupported(d.name() + " has the board's framebuffer, no other");
     if (su.args && su.args->size() != 2)
         throw Unsupported(d.name() +
                           " starts the program from its start script, with an application "

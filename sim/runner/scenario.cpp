@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -216,31 +217,33 @@ bool Parser::value(const Command &c, const Arg &a, const std::vector<std::string
                });
     };
     v.given = true;
+    // Every kind but the lists, the rectangle and the texts is one word.
+    const bool one_word = a.kind != ArgKind::Keys && a.kind != ArgKind::Ints &&
+                          a.kind != ArgKind::Rect && !is_text(a.kind);
+    const std::string *w = one_word ? word() : nullptr;
+    if (one_word && !w)
+        return false;
     switch (a.kind) {
-        case ArgKind::Int: {
-            const std::string *w = word();
-            return w && number(a, *w, v.number);
-        }
-        case ArgKind::Seconds: {
-            const std::string *w = word();
-            return w && seconds(*w, v.time);
-        }
+        case ArgKind::Int:
+            return number(a, *w, v.number);
+        case ArgKind::Seconds:
+            return seconds(*w, v.time);
         case ArgKind::Keys:
         case ArgKind::Ints: {
             while (i < t.size() && !is_keyword(t[i])) {
-                const std::string &w = t[i++];
+                const std::string &item = t[i++];
                 if (a.kind == ArgKind::Ints) {
                     long n = 0;
-                    if (!number(a, w, n))
+                    if (!number(a, item, n))
                         return false;
                     v.numbers.push_back(n);
-                } else if (w == "all" || w == "ALL") {
+                } else if (item == "all" || item == "ALL") {
                     for (long k = 0; k < long{BOARD_KEY_COUNT}; ++k)
                         v.numbers.push_back(k);
-                } else if (auto k = key_index_from_label(w)) {
+                } else if (auto k = key_index_from_label(item)) {
                     v.numbers.push_back(*k);
                 } else {
-                    return fail("unknown key '" + w + "' (keys: UP RIGHT DOWN LEFT START A B)");
+                    return fail("unknown key '" + item + "' (keys: UP RIGHT DOWN LEFT START A B)");
                 }
             }
             if (v.numbers.empty())
@@ -248,18 +251,12 @@ bool Parser::value(const Command &c, const Arg &a, const std::vector<std::string
             return true;
         }
         case ArgKind::Path: {
-            const std::string *w = word();
-            if (!w)
-                return false;
             if (w->rfind("{root}/", 0) != 0 && (w->empty() || (*w)[0] != '/'))
                 return fail("'" + *w + "' is not a device path (it starts with /)");
             v.text = *w;
             return true;
         }
         case ArgKind::Errno: {
-            const std::string *w = word();
-            if (!w)
-                return false;
             if (a.choices && *w == a.choices) {
                 v.number = 0;
                 v.text = *w;
@@ -272,9 +269,6 @@ bool Parser::value(const Command &c, const Arg &a, const std::vector<std::string
             return true;
         }
         case ArgKind::Signal: {
-            const std::string *w = word();
-            if (!w)
-                return false;
             auto sig = signal_from_name(*w);
             if (!sig)
                 return fail("unknown signal '" + *w +
@@ -283,9 +277,6 @@ bool Parser::value(const Command &c, const Arg &a, const std::vector<std::string
             return true;
         }
         case ArgKind::Choice: {
-            const std::string *w = word();
-            if (!w)
-                return false;
             const auto words = choices_of(a.choices);
             const auto it = std::find(words.begin(), words.end(), *w);
             if (it == words.end())
@@ -296,18 +287,12 @@ bool Parser::value(const Command &c, const Arg &a, const std::vector<std::string
             return true;
         }
         case ArgKind::Bytes: {
-            const std::string *w = word();
             std::string msg;
-            if (!w)
-                return false;
             if (!unescape_bytes(*w, v.text, msg))
                 return fail(msg);
             return true;
         }
         case ArgKind::Colour: {
-            const std::string *w = word();
-            if (!w)
-                return false;
             auto col = parse_colour(*w);
             if (!col)
                 return fail("unknown colour '" + *w +
@@ -316,9 +301,6 @@ bool Parser::value(const Command &c, const Arg &a, const std::vector<std::string
             return true;
         }
         case ArgKind::File: {
-            const std::string *w = word();
-            if (!w)
-                return false;
             v.text = fs::absolute(here(*w)).string();
             return true;
         }
@@ -340,9 +322,6 @@ bool Parser::value(const Command &c, const Arg &a, const std::vector<std::string
             return true;
         }
         case ArgKind::Mode: {
-            const std::string *w = word();
-            if (!w)
-                return false;
             long m = 0;
             auto [p, ec] = std::from_chars(w->data(), w->data() + w->size(), m, 8);
             if (ec != std::errc() || p != w->data() + w->size() || m < 0 || m > 07777)
@@ -941,6 +920,12 @@ bool unescape_bytes(std::string_view s, std::string &bytes, std::string &error) 
         }
     }
     return true;
+}
+
+std::string seconds_text(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", s);
+    return buf;
 }
 
 }  // namespace mpsim

@@ -80,5 +80,6 @@ bool split_words(std::string_view s, std::vector<std::string> &words, std::strin
 bool unescape_bytes(std::string_view s, std::string &bytes, std::string &error);
 // Shows bytes with the same escapes, for messages.
 std::string escape_bytes(std::string_view bytes);
+std::string seconds_text(double s);  // 1.5 -> "1.500"
 
 }  // namespace mpsim

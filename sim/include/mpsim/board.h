@@ -123,11 +123,11 @@ enum { BOARD_SOUND_RATE = 44100 };
 /* ---- the panel ------------------------------------------------------------- */
 
 enum {
-    /* The framebuffer: 240 x 240 pixels of 32 bits. */
+    /* The framebuffer, in pixels of 32 bits. */
     BOARD_FB_WIDTH = 240,
     BOARD_FB_HEIGHT = 240,
     BOARD_FB_BYTES_PER_PIXEL = 4,
-    /* The glass shows 180 rows of 240 pixels from framebuffer row 39. */
+    /* The glass shows this window of the framebuffer, from its first row on. */
     BOARD_GLASS_WIDTH = 240,
     BOARD_GLASS_HEIGHT = 180,
     BOARD_GLASS_FIRST_ROW = 39,

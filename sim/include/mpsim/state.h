@@ -49,7 +49,7 @@ struct State {
     A32 adc_vol;  // raw volume wheel reading served by tp_adc/value
     A32 adc_bat;  // raw battery reading served by battery/adc
 
-    // Panel: TE rate = te_clock / (320 + porch) edges per second.
+    // Panel: TE rate = te_clock / (BOARD_PANEL_LINES + porch) edges per second.
     A32 te_clock;
     A32 te_stopped;  // 1: the TE line never toggles
     A32 porch;       // atoi of the last 3 bytes written to lcdporch (24 at start)

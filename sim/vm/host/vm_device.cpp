@@ -86,10 +86,6 @@ int64_t mono_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-bool starts_with(const std::string &s, const std::string &prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
-
 // A shell word in single quotes, as /etc/default/mp_test holds its values.
 std::string quoted(const std::string &s) {
     std::string out = "'";
@@ -302,7 +298,7 @@ void VmDevice::Impl::message(uint32_t type, const std::string &p) {
             break;
         case vm::kMsgExit: {
             ExitStatus s;
-            s.exited = starts_with(p, "exited");
+            s.exited = p.starts_with("exited");
             s.code = std::stoi(p.substr(p.find(' ') + 1));
             exit = s;
             break;
@@ -382,7 +378,7 @@ std::string VmDevice::Impl::ask(const std::string &verb, const std::string &args
         throw std::runtime_error("mpsim vm: the machine stopped before answering " + verb);
     std::string a = answers[id];
     answers.erase(id);
-    if (starts_with(a, "error"))
+    if (a.starts_with("error"))
         throw std::runtime_error("mpsim vm: " + verb + " " + args + ": " + a);
     return a.size() > 3 ? a.substr(3) : "";
 }
@@ -607,7 +603,7 @@ void VmDevice::write_file(const std::string &device_path, const std::string &byt
         impl_->ask("write", device_path + " " + vm::hex(bytes));
         return;
     }
-    if (starts_with(device_path, kUdisk))
+    if (device_path.starts_with(kUdisk))
         impl_->udisk_files[device_path] = bytes;
     else
         impl_->image_files[device_path] = bytes;
@@ -621,7 +617,7 @@ std::optional<std::string> VmDevice::read_file(const std::string &device_path) c
             return std::nullopt;
         return vm::unhex(a);
     }
-    if (!starts_with(device_path, kUdisk)) {
+    if (!device_path.starts_with(kUdisk)) {
         auto it = d.image_files.find(device_path);
         return it != d.image_files.end() ? it->second : std::nullopt;
     }
@@ -642,7 +638,7 @@ std::optional<std::string> VmDevice::read_file(const std::string &device_path) c
 void VmDevice::remove_file(const std::string &device_path) {
     if (impl_->up())
         unsupported("remove a file while it runs: files are set before power-on");
-    if (starts_with(device_path, kUdisk))
+    if (device_path.starts_with(kUdisk))
         impl_->udisk_files[device_path] = std::nullopt;
     else
         impl_->image_files[device_path] = std::nullopt;
@@ -775,11 +771,6 @@ std::optional<ExitStatus> VmDevice::wait_exit(Ms timeout) {
     std::unique_lock<std::mutex> l(impl_->mu);
     impl_->cv.wait_for(l, timeout, [&] { return impl_->exit.has_value() || impl_->gone; });
     return impl_->exit;
-}
-
-void VmDevice::send_signal(int sig) {
-    if (impl_->up() && pid() != 0)
-        impl_->ask("signal", std::to_string(sig));
 }
 
 void VmDevice::kill_program() {

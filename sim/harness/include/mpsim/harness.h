@@ -15,8 +15,8 @@
 namespace mpsim {
 
 struct Options {
-    int fb_width = 240;
-    int fb_height = 240;
+    int fb_width = BOARD_FB_WIDTH;
+    int fb_height = BOARD_FB_HEIGHT;
     bool fb_present = true;
     int te_clock = BOARD_TE_CLOCK;
     bool keep_root = false;  // keep the root folder after the Device is destroyed
@@ -38,8 +38,8 @@ class Device final : public Target {
     std::string path(const std::string &device_path) const;  // "/sys/..." -> <root>/sys/...
 
     void set_gpio_level(unsigned gpio, int level) override;
-    void set_volume_raw(int raw) override;
-    void set_battery_raw(int raw) override;
+    void set_volume_raw(int raw) override { state().adc_vol.store(raw); }
+    void set_battery_raw(int raw) override { state().adc_bat.store(raw); }
     void set_te_clock(int clock) override;
     void stop_te(bool stopped) override;
     void hold_wall_clock(bool held) override;
@@ -48,8 +48,8 @@ class Device final : public Target {
     void step_wall_clock(int seconds, int after_calls) override;
     void make_unwritable(const std::string &device_path) override;
     void refuse_writes(const std::string &device_path, int err, int count = -1) override;
-    void fail_sound_open(int err) override;
-    void request_underruns(int n) override;
+    void fail_sound_open(int err) override { state().sound_open_errno.store(err); }
+    void request_underruns(int n) override { state().underrun_requests.store(n); }
     void fail_sound_writes(int err, int after_periods) override;
     void suspend_sound(int eagain_answers) override;
     void trap(const std::string &op, const std::string &path_prefix, int sig, int nth) override;
@@ -70,7 +70,7 @@ class Device final : public Target {
     bool running() override;
     pid_t pid() const override;
     std::optional<ExitStatus> wait_exit(Ms timeout) override;
-    void send_signal(int sig) override;
+    void send_signal(int sig);     // to the program alone, as init would
     void kill_program() override;  // SIGKILL to its process group, and reap
     std::optional<double> cpu_seconds() const override;
     std::string stdout_text() const override;
@@ -105,10 +105,6 @@ std::string alsa_plugin();
 std::string mp_test_binary();
 std::vector<std::string> emulator();  // e.g. {"qemu-arm", "-cpu", "arm926"} in a cross build
 
-// Pixel helpers.
-constexpr uint32_t rgb(uint8_t r, uint8_t g, uint8_t b) {
-    return 0xFF000000u | (uint32_t{r} << 16) | (uint32_t{g} << 8) | b;
-}
 // PNG files of frames (8-bit RGBA). Available when built with libpng.
 bool png_supported();
 bool write_png(const std::string &file, const Frame &f);

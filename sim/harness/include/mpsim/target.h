@@ -3,7 +3,8 @@
 // or the virtual machine (mpsim::VmDevice, Debian's kernel with the board's
 // module). Both take the same operator and board actions and give back the
 // same frames, journal, recordings and output. What a device cannot do keeps
-// the default here, which throws Unsupported with the device's name.
+// the default written here with the action, which throws Unsupported with the
+// device's name.
 #pragma once
 
 #include <sys/types.h>
@@ -84,20 +85,38 @@ class Target {
     void set_usb(int level) { set_gpio_level(BOARD_GPIO_USB_DETECT, level); }
 
     // ---- faults: a hook in the program's calls, which a real kernel lacks ------
-    virtual void remove_gpio_line(unsigned gpio);  // the board lacks it: its export is refused
-    virtual void step_wall_clock(int seconds, int after_calls);  // time() off from call N+1
-    virtual void make_unwritable(const std::string &device_path);
-    virtual void refuse_writes(const std::string &device_path, int err, int count = -1);
-    virtual void fail_sound_open(int err);  // 0 to clear
-    virtual void request_underruns(int n);
-    virtual void fail_sound_writes(int err, int after_periods);  // err 0 clears
-    virtual void suspend_sound(int eagain_answers);              // next write -ESTRPIPE
+    // The board lacks the line: its export is refused.
+    virtual void remove_gpio_line(unsigned) {
+        unsupported(
+            "remove a GPIO line: the board module registers its lines as the board has them");
+    }
+    // time() is `seconds` off from call after_calls + 1 on.
+    virtual void step_wall_clock(int, int) {
+        unsupported("step the wall clock after a number of calls of time()");
+    }
+    virtual void make_unwritable(const std::string &) {
+        unsupported("make a device file read-only: root writes what the kernel lets it");
+    }
+    virtual void refuse_writes(const std::string &, int, int = -1) {
+        unsupported("refuse writes to a device file: the kernel's drivers answer for themselves");
+    }
+    // err 0 clears
+    virtual void fail_sound_open(int) { unsupported("make the sound card fail to open"); }
+    virtual void request_underruns(int) { unsupported("make the sound card underrun on demand"); }
+    // err 0 clears
+    virtual void fail_sound_writes(int, int) { unsupported("make the sound card's writes fail"); }
+    // The next write fails -ESTRPIPE, then resume answers -EAGAIN that often.
+    virtual void suspend_sound(int) { unsupported("suspend the sound card"); }
     // op "open", "write", "rename", "fsync" or "unlink"; sig 0 or nth 0 disarms
-    virtual void trap(const std::string &op, const std::string &path_prefix, int sig, int nth);
+    virtual void trap(const std::string &, const std::string &, int, int) {
+        unsupported("trap a file operation with a signal");
+    }
     // Writes to device paths starting with path_prefix take `us` longer (0: off).
-    virtual void slow_writes(const std::string &path_prefix, int us);
+    virtual void slow_writes(const std::string &, int) {
+        unsupported("slow down writes: the kernel's drivers take the time they take");
+    }
     // Reads of GPIO `gpio`'s value file become journal lines ("read").
-    virtual void journal_reads(unsigned gpio);
+    virtual void journal_reads(unsigned) { unsupported("journal the reads of a value file"); }
 
     // ---- files at device paths ("/mnt/UDISK/.lcdporch", "/finish.txt") ---------
     virtual void write_file(const std::string &device_path, const std::string &bytes) = 0;
@@ -105,27 +124,32 @@ class Target {
     virtual void remove_file(const std::string &device_path) = 0;
     virtual bool exists(const std::string &device_path) const;
     // Permission bits (0644); none when missing.
-    virtual std::optional<unsigned> file_mode(const std::string &device_path) const;
+    virtual std::optional<unsigned> file_mode(const std::string &) const {
+        unsupported("report a file's mode");
+    }
 
     // ---- the program ---------------------------------------------------------
     // Starts argv[0] (a path); extra_env entries are "NAME=value".
-    virtual void start(const std::vector<std::string> &argv,
-                       const std::vector<std::string> &extra_env = {});
+    virtual void start(const std::vector<std::string> &, const std::vector<std::string> & = {}) {
+        unsupported("start a program of one's choosing: its start script starts the firmware");
+    }
     // Starts the factory program with an application directory and a finish
     // script, as the board's start script does.
     virtual void start_mp_test(const std::string &app_dir, const std::string &finish_script) = 0;
     virtual bool running() = 0;
     virtual pid_t pid() const = 0;
     virtual std::optional<ExitStatus> wait_exit(Ms timeout) = 0;
-    virtual void send_signal(int sig) = 0;  // to the program alone, as init would
-    virtual void kill_program() = 0;        // SIGKILL to it and what it started
+    virtual void kill_program() = 0;  // SIGKILL to it and what it started
     // CPU time of the program, all its threads, in seconds.
-    virtual std::optional<double> cpu_seconds() const;
+    virtual std::optional<double> cpu_seconds() const {
+        unsupported("measure the program's processor time");
+    }
     virtual std::string stdout_text() const = 0;
     virtual std::string stderr_text() const = 0;
 
     // ---- what the hardware holds and saw ---------------------------------------
-    virtual int gpio_level(unsigned gpio) const = 0;  // e.g. GPIO 128 driven by the program
+    virtual int gpio_level(
+        unsigned gpio) const = 0;  // e.g. the audio enable line, as the program drove it
     virtual bool gpio_exported(unsigned gpio) const = 0;
     virtual bool keys_bound() const = 0;
     virtual int porch() const = 0;  // the panel's porch, as last written
@@ -154,9 +178,6 @@ class Target {
     // or the time-out passes (false).
     virtual bool wait_until(const std::function<bool()> &cond, Ms timeout) = 0;
     bool wait_pushes(int n, Ms timeout);
-    // True as soon as a frame kept so far (each looked at once, in push
-    // order) satisfies pred.
-    bool wait_frame(const std::function<bool(const Frame &)> &pred, Ms timeout);
     bool wait_journal(const std::string &op, const std::string &path, Ms timeout);
 
   protected:

@@ -80,7 +80,6 @@ class VmDevice final : public Target {
     bool running() override;
     pid_t pid() const override;  // the program's pid in the machine (0 until it started)
     std::optional<ExitStatus> wait_exit(Ms timeout) override;
-    void send_signal(int sig) override;
     void kill_program() override;
     void power_cut();  // SIGKILL to QEMU: the machine stops where it is
     std::string stdout_text() const override;
