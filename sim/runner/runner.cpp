@@ -499,9 +499,16 @@ Bench set_up_sim(const ScenarioSetup &su, const RunConfig &cfg) {
     Bench b;
     b.finish = su.args ? "" : argv.back();
     b.power_on = [&d, argv, cfg] {
+        // For the reader: the device's folder as {root}, and the program
+        // relative to mp-sim's folder when it lies inside it.
         std::string shown;
-        for (const auto &a : argv)
+        for (std::string a : argv) {
+            if (shown.empty())
+                a = fs::path(a).lexically_proximate(fs::current_path()).string();
+            for (size_t at; (at = a.find(d.root())) != std::string::npos;)
+                a.replace(at, d.root().size(), "{root}");
             shown += (shown.empty() ? "'" : " '") + a + "'";
+        }
         // Under emulation the preloaded library goes to the emulated program
         // only: the emulator itself runs as any program of the machine.
         std::vector<std::string> exec = argv;
