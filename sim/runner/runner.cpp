@@ -503,8 +503,9 @@ Bench set_up_sim(const ScenarioSetup &su, const RunConfig &cfg) {
         // relative to mp-sim's folder when it lies inside it.
         std::string shown;
         for (std::string a : argv) {
-            if (shown.empty())
-                a = fs::path(a).lexically_proximate(fs::current_path()).string();
+            const std::string rel = fs::path(a).lexically_relative(fs::current_path()).string();
+            if (shown.empty() && !rel.empty() && rel.rfind("..", 0) != 0)
+                a = rel;
             for (size_t at; (at = a.find(d.root())) != std::string::npos;)
                 a.replace(at, d.root().size(), "{root}");
             shown += (shown.empty() ? "'" : " '") + a + "'";
