@@ -719,15 +719,6 @@ bool load_scenario(const std::string &file, const std::string &flow, Scenario &o
     return parse_scenario(*text, file, flow, out, message);
 }
 
-std::optional<std::string> read_file(const std::filesystem::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 std::optional<int> key_index_from_label(std::string_view s) {
     for (int i = 0; i < BOARD_KEY_COUNT; ++i) {
         std::string_view l = board_keys[static_cast<size_t>(i)].name;
@@ -779,11 +770,6 @@ std::optional<int> signal_from_name(std::string_view s) {
             return sig;
     }
     return std::nullopt;
-}
-
-std::string signal_label(int sig) {
-    const char *abbrev = sigabbrev_np(sig);
-    return abbrev ? std::string("SIG") + abbrev : std::to_string(sig);
 }
 
 std::string escape_bytes(std::string_view bytes) {
