@@ -102,7 +102,7 @@ bool own_machine_elf(const std::string &file) {
 }
 
 bool binary_uses_asan(const std::string &file) {
-    auto bytes = read_file(file);
+    auto bytes = file_text(file);
     return bytes && bytes->find("libasan.so") != std::string::npos;
 }
 
@@ -329,7 +329,7 @@ void Device::write_file(const std::string &device_path, const std::string &bytes
 }
 
 std::optional<std::string> Device::read_file(const std::string &device_path) const {
-    return read_file(path(device_path));
+    return file_text(path(device_path));
 }
 
 bool Device::exists(const std::string &device_path) const {
@@ -599,7 +599,7 @@ void Device::kill_program() {
 
 // User plus system time of the process, from /proc/PID/stat.
 std::optional<double> Device::cpu_seconds() const {
-    const auto stat = read_file("/proc/" + std::to_string(impl_->pid) + "/stat");
+    const auto stat = file_text("/proc/" + std::to_string(impl_->pid) + "/stat");
     if (!stat)
         return std::nullopt;
     const size_t paren = stat->rfind(')');
@@ -621,10 +621,10 @@ std::optional<double> Device::cpu_seconds() const {
 }
 
 std::string Device::stdout_text() const {
-    return read_file(impl_->file(".sim/stdout")).value_or("");
+    return file_text(impl_->file(".sim/stdout")).value_or("");
 }
 std::string Device::stderr_text() const {
-    return read_file(impl_->file(".sim/stderr")).value_or("");
+    return file_text(impl_->file(".sim/stderr")).value_or("");
 }
 
 // ---- what the hardware saw ---------------------------------------------------
@@ -639,7 +639,7 @@ int Device::frame_count() const {
 Frame Device::frame(int index) const {
     char name[32];
     snprintf(name, sizeof name, "%06d.frame", index);
-    auto bytes = read_file(impl_->file(".sim/frames") / name);
+    auto bytes = file_text(impl_->file(".sim/frames") / name);
     if (!bytes || bytes->size() < sizeof(FrameHeader))
         throw std::out_of_range("mpsim: no frame " + std::to_string(index));
     FrameHeader h{};
@@ -666,7 +666,7 @@ void Device::read_journal(std::vector<JournalEntry> &into) const {
 }
 
 std::string Device::journal_text() const {
-    return read_file(impl_->file(".sim/journal")).value_or("");
+    return file_text(impl_->file(".sim/journal")).value_or("");
 }
 
 int Device::recording_count() const {
@@ -676,7 +676,7 @@ int Device::recording_count() const {
 Recording Device::recording(int index) const {
     char name[32];
     snprintf(name, sizeof name, "%06d.pcm", index);
-    auto bytes = read_file(impl_->file(".sim/audio") / name);
+    auto bytes = file_text(impl_->file(".sim/audio") / name);
     if (!bytes || bytes->size() < sizeof(RecordingHeader))
         throw std::out_of_range("mpsim: no recording " + std::to_string(index));
     RecordingHeader h{};
@@ -728,7 +728,7 @@ bool Device::wait_until(const std::function<bool()> &cond, Ms timeout) {
     }
 }
 
-std::optional<std::string> read_file(const std::filesystem::path &file) {
+std::optional<std::string> file_text(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
     if (!in)
         return std::nullopt;

@@ -450,7 +450,7 @@ bool Parser::include(const fs::path &file) {
             return fail("'" + file.string() + "' includes itself");
     if (depth_ >= kMaxIncludeDepth)
         return fail("includes nested deeper than " + std::to_string(kMaxIncludeDepth));
-    const auto text = read_file(file);
+    const auto text = file_text(file);
     if (!text)
         return fail("cannot read '" + file.string() + "': " + std::strerror(errno));
     const std::string file_was = file_;
@@ -711,7 +711,7 @@ bool parse_scenario(std::string_view text, const std::string &file, const std::s
 
 bool load_scenario(const std::string &file, const std::string &flow, Scenario &out,
                    std::string &message) {
-    const auto text = read_file(file);
+    const auto text = file_text(file);
     if (!text) {
         message = file + ": cannot read: " + std::strerror(errno);
         return false;

@@ -115,7 +115,7 @@ std::optional<Frame> read_png(const std::string &file);
 bool write_wav(const std::string &file, const Recording &r);
 
 // The whole file, or none when it cannot be opened.
-std::optional<std::string> read_file(const std::filesystem::path &file);
+std::optional<std::string> file_text(const std::filesystem::path &file);
 // A word in single quotes for the shell (and /etc/default/mp_test's values).
 std::string shell_quoted(const std::string &s);
 std::string signal_label(int sig);               // 15 -> "SIGTERM"
