@@ -44,19 +44,6 @@ void put(const fs::path &file, const std::string &text) {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
 }
 
-// Single quotes for the shell, around any path.
-std::string quoted(const std::string &s) {
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string describe(const mpsim::ExitStatus &st) {
-    return st.exited ? "exit status " + std::to_string(st.code)
-                     : "signal " + std::to_string(st.code);
-}
-
 }  // namespace
 
 void make_storage(const std::string &storage, const DeskConfig &cfg) {
@@ -106,7 +93,7 @@ void DeskDevice::make_device() {
         "#!/bin/sh\n"
         "# The normal application on the desk; its output is shown in the window.\n"
         "exec >" +
-            quoted(root + "/finish.txt") + " 2>&1\n" + cfg_.finish + "\n");
+            mpsim::shell_quoted(root + "/finish.txt") + " 2>&1\n" + cfg_.finish + "\n");
     fs::permissions(fs::path(root) / "finish", static_cast<fs::perms>(0755));
 }
 

@@ -6,12 +6,15 @@
 #define SDL_MAIN_HANDLED
 #include <SDL.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "desk_device.h"
 #include "sound.h"
@@ -120,26 +123,17 @@ bool set(const char *env) {
     return env != nullptr && *env != '\0';
 }
 
+// The device's keys on the keyboard.
+constexpr std::pair<SDL_Keycode, Key> kDeviceKeys[] = {
+    {SDLK_UP, Key::Up},     {SDLK_RIGHT, Key::Right},  {SDLK_DOWN, Key::Down},
+    {SDLK_LEFT, Key::Left}, {SDLK_RETURN, Key::Start}, {SDLK_KP_ENTER, Key::Start},
+    {SDLK_a, Key::A},       {SDLK_b, Key::B}};
+
 std::optional<Key> device_key(SDL_Keycode k) {
-    switch (k) {
-        case SDLK_UP:
-            return Key::Up;
-        case SDLK_RIGHT:
-            return Key::Right;
-        case SDLK_DOWN:
-            return Key::Down;
-        case SDLK_LEFT:
-            return Key::Left;
-        case SDLK_RETURN:
-        case SDLK_KP_ENTER:
-            return Key::Start;
-        case SDLK_a:
-            return Key::A;
-        case SDLK_b:
-            return Key::B;
-        default:
-            return std::nullopt;
-    }
+    for (const auto &[code, key] : kDeviceKeys)
+        if (code == k)
+            return key;
+    return std::nullopt;
 }
 
 // The panel as shown, 1:1, in the next free panel-NNNN.png of `dir`.
@@ -264,70 +258,33 @@ int main(int argc, char **argv) {
                         device.set_key(*k, true);
                         break;
                     }
-                    switch (e.key.keysym.sym) {
-                        case SDLK_q:
-                            quit = quit || ctrl;
-                            break;
-                        case SDLK_F1:
-                        case SDLK_F5:
-                            power_on(Entry::Plain);
-                            break;
-                        case SDLK_F2:
-                            power_on(Entry::Factory);
-                            break;
-                        case SDLK_F3:
-                            power_on(Entry::PorchAdjust);
-                            break;
-                        case SDLK_F4:
-                            power_off();
-                            break;
-                        case SDLK_F8:
-                            power_off();
-                            device.factory_fresh();
-                            break;
-                        case SDLK_PLUS:
-                        case SDLK_EQUALS:
-                        case SDLK_KP_PLUS:
-                            device.step_volume(1);
-                            break;
-                        case SDLK_MINUS:
-                        case SDLK_KP_MINUS:
-                            device.step_volume(-1);
-                            break;
-                        case SDLK_PAGEUP:
-                            device.step_volume(10);
-                            break;
-                        case SDLK_PAGEDOWN:
-                            device.step_volume(-10);
-                            break;
-                        case SDLK_HOME:
-                            device.set_volume(100);
-                            break;
-                        case SDLK_END:
-                            device.set_volume(0);
-                            break;
-                        case SDLK_h:
-                            device.toggle_headphone();
-                            break;
-                        case SDLK_u:
-                            device.toggle_usb();
-                            break;
-                        case SDLK_LEFTBRACKET:
-                            device.step_battery(shift ? -10 : -1);
-                            break;
-                        case SDLK_RIGHTBRACKET:
-                            device.step_battery(shift ? 10 : 1);
-                            break;
-                        case SDLK_p:
-                        case SDLK_F12: {
-                            const desk::Status s = device.status();
-                            note = save_shot(opt->shots, desk::lit_panel(device.panel(), s.duty));
-                            dirty = true;
-                            break;
-                        }
-                        default:
-                            break;
-                    }
+                    // The desk's own keys: power, storage, wheel, detect
+                    // lines, battery, screenshot.
+                    const std::pair<std::vector<SDL_Keycode>, std::function<void()>> desk_keys[] = {
+                        {{SDLK_q}, [&] { quit = quit || ctrl; }},
+                        {{SDLK_F1, SDLK_F5}, [&] { power_on(Entry::Plain); }},
+                        {{SDLK_F2}, [&] { power_on(Entry::Factory); }},
+                        {{SDLK_F3}, [&] { power_on(Entry::PorchAdjust); }},
+                        {{SDLK_F4}, power_off},
+                        {{SDLK_F8}, [&] { power_off(), device.factory_fresh(); }},
+                        {{SDLK_PLUS, SDLK_EQUALS, SDLK_KP_PLUS}, [&] { device.step_volume(1); }},
+                        {{SDLK_MINUS, SDLK_KP_MINUS}, [&] { device.step_volume(-1); }},
+                        {{SDLK_PAGEUP}, [&] { device.step_volume(10); }},
+                        {{SDLK_PAGEDOWN}, [&] { device.step_volume(-10); }},
+                        {{SDLK_HOME}, [&] { device.set_volume(100); }},
+                        {{SDLK_END}, [&] { device.set_volume(0); }},
+                        {{SDLK_h}, [&] { device.toggle_headphone(); }},
+                        {{SDLK_u}, [&] { device.toggle_usb(); }},
+                        {{SDLK_LEFTBRACKET}, [&] { device.step_battery(shift ? -10 : -1); }},
+                        {{SDLK_RIGHTBRACKET}, [&] { device.step_battery(shift ? 10 : 1); }},
+                        {{SDLK_p, SDLK_F12}, [&] {
+                             const desk::Status st = device.status();
+                             note = save_shot(opt->shots, desk::lit_panel(device.panel(), st.duty));
+                             dirty = true;
+                         }}};
+                    for (const auto &[codes, act] : desk_keys)
+                        if (std::find(codes.begin(), codes.end(), e.key.keysym.sym) != codes.end())
+                            act();
                     break;
                 }
                 default:

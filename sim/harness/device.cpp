@@ -59,15 +59,6 @@ void write_text(const fs::path &p, const std::string &bytes, mode_t mode = 0644)
     close(fd);
 }
 
-std::optional<std::string> slurp(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string resolve_program(const std::string &name) {
     if (name.find('/') != std::string::npos)
         return name;
@@ -111,7 +102,7 @@ bool own_machine_elf(const std::string &file) {
 }
 
 bool binary_uses_asan(const std::string &file) {
-    auto bytes = slurp(file);
+    auto bytes = file_text(file);
     return bytes && bytes->find("libasan.so") != std::string::npos;
 }
 
@@ -338,7 +329,7 @@ void Device::write_file(const std::string &device_path, const std::string &bytes
 }
 
 std::optional<std::string> Device::read_file(const std::string &device_path) const {
-    return slurp(path(device_path));
+    return file_text(path(device_path));
 }
 
 bool Device::exists(const std::string &device_path) const {
@@ -608,7 +599,7 @@ void Device::kill_program() {
 
 // User plus system time of the process, from /proc/PID/stat.
 std::optional<double> Device::cpu_seconds() const {
-    const auto stat = slurp("/proc/" + std::to_string(impl_->pid) + "/stat");
+    const auto stat = file_text("/proc/" + std::to_string(impl_->pid) + "/stat");
     if (!stat)
         return std::nullopt;
     const size_t paren = stat->rfind(')');
@@ -630,10 +621,10 @@ std::optional<double> Device::cpu_seconds() const {
 }
 
 std::string Device::stdout_text() const {
-    return slurp(impl_->file(".sim/stdout")).value_or("");
+    return file_text(impl_->file(".sim/stdout")).value_or("");
 }
 std::string Device::stderr_text() const {
-    return slurp(impl_->file(".sim/stderr")).value_or("");
+    return file_text(impl_->file(".sim/stderr")).value_or("");
 }
 
 // ---- what the hardware saw ---------------------------------------------------
@@ -648,7 +639,7 @@ int Device::frame_count() const {
 Frame Device::frame(int index) const {
     char name[32];
     snprintf(name, sizeof name, "%06d.frame", index);
-    auto bytes = slurp(impl_->file(".sim/frames") / name);
+    auto bytes = file_text(impl_->file(".sim/frames") / name);
     if (!bytes || bytes->size() < sizeof(FrameHeader))
         throw std::out_of_range("mpsim: no frame " + std::to_string(index));
     FrameHeader h{};
@@ -675,7 +666,7 @@ void Device::read_journal(std::vector<JournalEntry> &into) const {
 }
 
 std::string Device::journal_text() const {
-    return slurp(impl_->file(".sim/journal")).value_or("");
+    return file_text(impl_->file(".sim/journal")).value_or("");
 }
 
 int Device::recording_count() const {
@@ -685,7 +676,7 @@ int Device::recording_count() const {
 Recording Device::recording(int index) const {
     char name[32];
     snprintf(name, sizeof name, "%06d.pcm", index);
-    auto bytes = slurp(impl_->file(".sim/audio") / name);
+    auto bytes = file_text(impl_->file(".sim/audio") / name);
     if (!bytes || bytes->size() < sizeof(RecordingHeader))
         throw std::out_of_range("mpsim: no recording " + std::to_string(index));
     RecordingHeader h{};
@@ -735,6 +726,33 @@ bool Device::wait_until(const std::function<bool()> &cond, Ms timeout) {
             return cond();
         std::this_thread::sleep_for(kPollStep);
     }
+}
+
+std::optional<std::string> file_text(const std::filesystem::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string shell_quoted(const std::string &s) {
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string signal_label(int sig) {
+    const char *abbrev = sigabbrev_np(sig);
+    return abbrev ? std::string("SIG") + abbrev : std::to_string(sig);
+}
+
+std::string describe(const ExitStatus &status) {
+    if (status.exited)
+        return "exit status " + std::to_string(status.code);
+    return "killed by signal " + signal_label(status.code) + " (" + strsignal(status.code) + ")";
 }
 
 }  // namespace mpsim

@@ -23,12 +23,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-std::string describe(const ExitStatus &st) {
-    if (st.exited)
-        return "exit status " + std::to_string(st.code);
-    return "killed by signal " + signal_label(st.code) + " (" + strsignal(st.code) + ")";
-}
-
 // Lines of an output text; a last line without its newline counts only once
 // the writer has ended.
 std::vector<std::string> lines_of(const std::string &text, bool ended) {

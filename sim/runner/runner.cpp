@@ -87,12 +87,6 @@ std::string journal_json(const std::vector<JournalEntry> &journal) {
     return out;
 }
 
-std::string describe(const ExitStatus &st) {
-    if (st.exited)
-        return "exit status " + std::to_string(st.code);
-    return "killed by signal " + signal_label(st.code) + " (" + strsignal(st.code) + ")";
-}
-
 }  // namespace
 
 std::string Run::stamp() const {

@@ -450,7 +450,7 @@ bool Parser::include(const fs::path &file) {
             return fail("'" + file.string() + "' includes itself");
     if (depth_ >= kMaxIncludeDepth)
         return fail("includes nested deeper than " + std::to_string(kMaxIncludeDepth));
-    const auto text = read_file(file);
+    const auto text = file_text(file);
     if (!text)
         return fail("cannot read '" + file.string() + "': " + std::strerror(errno));
     const std::string file_was = file_;
@@ -711,21 +711,12 @@ bool parse_scenario(std::string_view text, const std::string &file, const std::s
 
 bool load_scenario(const std::string &file, const std::string &flow, Scenario &out,
                    std::string &message) {
-    const auto text = read_file(file);
+    const auto text = file_text(file);
     if (!text) {
         message = file + ": cannot read: " + std::strerror(errno);
         return false;
     }
     return parse_scenario(*text, file, flow, out, message);
-}
-
-std::optional<std::string> read_file(const std::filesystem::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 std::optional<int> key_index_from_label(std::string_view s) {
@@ -779,11 +770,6 @@ std::optional<int> signal_from_name(std::string_view s) {
             return sig;
     }
     return std::nullopt;
-}
-
-std::string signal_label(int sig) {
-    const char *abbrev = sigabbrev_np(sig);
-    return abbrev ? std::string("SIG") + abbrev : std::to_string(sig);
 }
 
 std::string escape_bytes(std::string_view bytes) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "command.h"
+#include "mpsim/harness.h"
 
 namespace mpsim {
 
@@ -64,13 +65,10 @@ bool load_scenario(const std::string &file, const std::string &flow, Scenario &o
                    std::string &message);
 
 // Helpers shared with the runner.
-// The whole file, or none when it cannot be opened.
-std::optional<std::string> read_file(const std::filesystem::path &file);
 std::optional<int> key_index_from_label(std::string_view s);  // case-insensitive
 std::optional<int> errno_from_name(std::string_view s);       // "EBUSY" -> EBUSY, or a number
 std::string errno_label(int err);                             // EBUSY -> "EBUSY"
 std::optional<int> signal_from_name(std::string_view s);      // "SIGTERM" -> 15, or a number
-std::string signal_label(int sig);                            // 15 -> "SIGTERM"
 // Replaces every "{root}" in `s` with `root`.
 std::string substitute_root(const std::string &s, const std::string &root);
 // Splits the text of an `args` line into words: blanks separate words,

@@ -27,6 +27,7 @@
 #include <sstream>
 #include <thread>
 
+#include "mpsim/harness.h"
 #include "mpsim/vm_protocol.h"
 
 extern char **environ;
@@ -84,14 +85,6 @@ int64_t mono_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// A shell word in single quotes, as /etc/default/mp_test holds its values.
-std::string quoted(const std::string &s) {
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
 }
 
 // Runs a program of this machine; its standard output, or nullopt when it fails.
@@ -430,7 +423,7 @@ std::string VmDevice::Impl::cmdline() const {
 void VmDevice::Impl::make_initrd(const std::string &app_dir, const std::string &finish) {
     Cpio c;
     c.file("/etc/default/mp_test",
-           "APP_DIR=" + quoted(app_dir) + "\nFINISH_SCRIPT=" + quoted(finish) + "\n");
+           "APP_DIR=" + shell_quoted(app_dir) + "\nFINISH_SCRIPT=" + shell_quoted(finish) + "\n");
     std::string removed;
     for (const auto &[path, bytes] : image_files) {
         if (bytes)

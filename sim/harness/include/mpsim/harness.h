@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -111,5 +113,12 @@ bool write_png(const std::string &file, const Frame &f);
 std::optional<Frame> read_png(const std::string &file);
 // WAV files of recordings (16-bit PCM).
 bool write_wav(const std::string &file, const Recording &r);
+
+// The whole file, or none when it cannot be opened.
+std::optional<std::string> file_text(const std::filesystem::path &file);
+// A word in single quotes for the shell (and /etc/default/mp_test's values).
+std::string shell_quoted(const std::string &s);
+std::string signal_label(int sig);               // 15 -> "SIGTERM"
+std::string describe(const ExitStatus &status);  // "exit status 1", "killed by signal ..."
 
 }  // namespace mpsim
