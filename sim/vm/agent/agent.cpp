@@ -367,6 +367,19 @@ std::string Agent::answer(const std::string &verb, const std::string &args) {
     }
     if (verb == "exists")
         return access(args.c_str(), F_OK) == 0 ? "ok 1" : "ok 0";
+    if (verb == "entries") {
+        // A folder's entries but "." and "..", by name: /proc/PID/fd holds
+        // the descriptors a process has open, /proc/PID/task its threads.
+        DIR *d = opendir(args.c_str());
+        if (d == nullptr)
+            return "error " + std::string(strerror(errno));
+        std::string names;
+        while (dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names += std::string(names.empty() ? "" : " ") + e->d_name;
+        closedir(d);
+        return "ok " + names;
+    }
     if (verb == "signal" || verb == "kill") {
         int sig = verb == "kill" ? SIGKILL : std::atoi(args.c_str());
         std::vector<int> pids = journal_.program_tree();
@@ -403,7 +416,7 @@ void Agent::command(const std::string &line) {
     std::string args = sp2 == std::string::npos ? "" : line.substr(sp2 + 1);
     send_text(kMsgAnswer, id + " " + answer(verb, args));
     // The host's inputs; its questions ("levels", "read", "exists",
-    // "underruns", "clock") change nothing the program sees.
+    // "entries", "underruns", "clock") change nothing the program sees.
     static const std::set<std::string> inputs = {"level", "vol",    "bat",  "te-clock",  "te-stop",
                                                  "write", "signal", "kill", "wall-clock"};
     if (inputs.count(verb) != 0)

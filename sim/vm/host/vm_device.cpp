@@ -854,6 +854,14 @@ Recording VmDevice::recording(int index) const {
     return impl_->recordings[static_cast<size_t>(index)];
 }
 
+std::vector<std::string> VmDevice::folder_entries(const std::string &device_path) const {
+    std::vector<std::string> names;
+    std::istringstream in(impl_->ask("entries", device_path));
+    for (std::string name; in >> name;)
+        names.push_back(name);
+    return names;
+}
+
 int VmDevice::underruns() const {
     if (impl_->up())
         impl_->last_underruns = std::atoi(impl_->ask("underruns").c_str());

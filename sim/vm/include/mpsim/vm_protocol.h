@@ -10,6 +10,7 @@
 //   read PATH           a file's bytes, as hex ("missing" when it is not there)
 //   write PATH HEX      a file's whole content, synced to its disk
 //   exists PATH         1 or 0
+//   entries PATH        a folder's entries by name, space-separated ("." and ".." aside)
 //   wall-clock hold|run the wall clock stands still at its second / runs again
 //   signal N            signal N to the factory program
 //   kill                SIGKILL to the factory program and what it started
@@ -21,8 +22,8 @@
 // Times in them are the machine's CLOCK_MONOTONIC; the host converts them
 // with its own clock at the latest Hello or Clock, which come only at
 // power-on and with the answers to the host's inputs (not to its questions:
-// levels, read, exists, underruns, clock), so that the intervals between
-// two inputs are the machine's own.
+// levels, read, exists, entries, underruns, clock), so that the intervals
+// between two inputs are the machine's own.
 #pragma once
 
 #include <cstdint>

@@ -91,6 +91,9 @@ class VmDevice final : public Target {
     // The machine's wall clock (CLOCK_REALTIME ns) at a moment given as this
     // machine's CLOCK_MONOTONIC ns, as times of frames and journal lines are.
     int64_t machine_wall_clock(int64_t host_ns) const;
+    // The entries of a folder of the running machine ("." and ".." aside):
+    // /proc/PID/fd, the descriptors a process has open; /proc/PID/task.
+    std::vector<std::string> folder_entries(const std::string &device_path) const;
 
     int gpio_level(unsigned gpio) const override;
     bool gpio_exported(unsigned gpio) const override;
