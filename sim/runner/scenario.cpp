@@ -753,11 +753,6 @@ std::optional<int> errno_from_name(std::string_view s) {
     return std::nullopt;
 }
 
-std::string errno_label(int err) {
-    const char *name = err > 0 ? strerrorname_np(err) : nullptr;
-    return name ? name : std::to_string(err);
-}
-
 std::optional<int> signal_from_name(std::string_view s) {
     long n = 0;
     if (parse_long(std::string(s), n))

@@ -67,7 +67,6 @@ bool load_scenario(const std::string &file, const std::string &flow, Scenario &o
 // Helpers shared with the runner.
 std::optional<int> key_index_from_label(std::string_view s);  // case-insensitive
 std::optional<int> errno_from_name(std::string_view s);       // "EBUSY" -> EBUSY, or a number
-std::string errno_label(int err);                             // EBUSY -> "EBUSY"
 std::optional<int> signal_from_name(std::string_view s);      // "SIGTERM" -> 15, or a number
 // Replaces every "{root}" in `s` with `root`.
 std::string substitute_root(const std::string &s, const std::string &root);

@@ -380,15 +380,12 @@ std::string Agent::answer(const std::string &verb, const std::string &args) {
         closedir(d);
         return "ok " + names;
     }
-    if (verb == "signal" || verb == "kill") {
-        int sig = verb == "kill" ? SIGKILL : std::atoi(args.c_str());
+    if (verb == "kill") {
         std::vector<int> pids = journal_.program_tree();
         if (pids.empty())
             return "error the program is not running";
-        if (verb == "signal")
-            pids.resize(1);  // the program alone, as init would
         for (int pid : pids)
-            kill(pid, sig);
+            kill(pid, SIGKILL);
         return "ok";
     }
     if (verb == "wall-clock") {
@@ -417,8 +414,8 @@ void Agent::command(const std::string &line) {
     send_text(kMsgAnswer, id + " " + answer(verb, args));
     // The host's inputs; its questions ("levels", "read", "exists",
     // "entries", "underruns", "clock") change nothing the program sees.
-    static const std::set<std::string> inputs = {"level", "vol",    "bat",  "te-clock",  "te-stop",
-                                                 "write", "signal", "kill", "wall-clock"};
+    static const std::set<std::string> inputs = {"level",   "vol",   "bat",  "te-clock",
+                                                 "te-stop", "write", "kill", "wall-clock"};
     if (inputs.count(verb) != 0)
         g_anchor = true;
 }

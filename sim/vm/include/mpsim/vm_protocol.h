@@ -12,7 +12,6 @@
 //   exists PATH         1 or 0
 //   entries PATH        a folder's entries by name, space-separated ("." and ".." aside)
 //   wall-clock hold|run the wall clock stands still at its second / runs again
-//   signal N            signal N to the factory program
 //   kill                SIGKILL to the factory program and what it started
 //   underruns           how often the sound card's playback side ran dry
 //   clock               CLOCK_MONOTONIC and CLOCK_REALTIME, in nanoseconds
