@@ -75,19 +75,15 @@ REAL(GettimeofdayFn, gettimeofday)
 REAL(ClockGettimeFn, clock_gettime)
 #if __TIMESIZE == 32
 // glibc's 64-bit-time names on a 32-bit target, which a program built with
-// _TIME_BITS=64 calls in place of time(), clock_gettime() and ioctl().
+// _TIME_BITS=64 calls in place of time(), clock_gettime(), gettimeofday()
+// and ioctl(). Their struct timespec and timeval begin with a 64-bit second.
 using Time64Fn = int64_t (*)(int64_t *);
 using ClockGettime64Fn = int (*)(clockid_t, void *);
 REAL(Time64Fn, __time64)
 REAL(ClockGettime64Fn, __clock_gettime64)
+using Gettimeofday64Fn = int (*)(void *, void *);
+REAL(Gettimeofday64Fn, __gettimeofday64)
 REAL(IoctlFn, __ioctl_time64)
-// The struct timespec of such a program: a 64-bit second, then the
-// nanoseconds in a 32-bit word and padding.
-struct Timespec64 {
-    int64_t sec;
-    int32_t nsec;
-    int32_t pad;
-};
 #endif
 REAL(RenameFn, rename)
 REAL(Renameat2Fn, renameat2)
@@ -601,7 +597,13 @@ __attribute__((visibility("default"))) int64_t __time64(int64_t *t) {
 __attribute__((visibility("default"))) int __clock_gettime64(clockid_t clock, void *ts) {
     int r = real___clock_gettime64()(clock, ts);
     if (r == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE) && root() != nullptr)
-        static_cast<Timespec64 *>(ts)->sec += wall_offset(false);
+        *static_cast<int64_t *>(ts) += wall_offset(false);
+    return r;
+}
+__attribute__((visibility("default"))) int __gettimeofday64(void *tv, void *tz) {
+    int r = real___gettimeofday64()(tv, tz);
+    if (r == 0 && root() != nullptr && tv != nullptr)
+        *static_cast<int64_t *>(tv) += wall_offset(false);
     return r;
 }
 #endif
