@@ -61,11 +61,21 @@ def factory(desk_bin, tmp):
             return subprocess.run(["xdotool", *args], env=env, capture_output=True, text=True,
                                   timeout=60).stdout
 
+        # xdotool walks the window tree and gives up (empty output) when a window
+        # it reaches is destroyed meanwhile, as happens while SDL sets up: ask
+        # again until the one window and its place are answered twice the same.
         find = ("search", "--onlyvisible", "--name", "^mp-desk$")
-        wait(lambda: xdo(*find).strip(), "window")
-        win = xdo(*find).split()[0]
+        seen = []
+
+        def placed():
+            ids = xdo(*find).split()
+            geo = xdo("getwindowgeometry", "--shell", ids[0]).split() if len(ids) == 1 else []
+            seen.append((ids, geo))
+            return len(geo) > 0 and seen[-2:] == [seen[-1]] * 2
+
+        wait(placed, "window")
+        win, geo = seen[-1][0][0], dict(kv.split("=") for kv in seen[-1][1])
         xdo("windowfocus", "--sync", win)
-        geo = dict(kv.split("=") for kv in xdo("getwindowgeometry", "--shell", win).split())
         x0, y0 = int(geo["X"]) + EDGE, int(geo["Y"]) + EDGE
 
         def read(path, mode="rb"):
