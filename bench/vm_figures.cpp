@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -331,6 +332,32 @@ void factory_run(int status_seconds) {
 
 // ---- the soak --------------------------------------------------------------------
 
+// Processor ticks of every process of the machine (name -> user + kernel,
+// threads included), and of the whole machine ("(busy)", "(idle)") from
+// /proc/stat: where the machine's processor goes.
+std::map<std::string, long> machine_ticks(VmDevice &d) {
+    std::map<std::string, long> t;
+    for (const std::string &e : d.folder_entries("/proc")) {
+        if (e.empty() || e.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        auto stat = d.read_file("/proc/" + e + "/stat");
+        long u = 0, k = 0;
+        if (!stat || !stat_times(*stat, &u, &k))
+            continue;
+        const size_t open = stat->find('('), close = stat->rfind(')');
+        t[stat->substr(open + 1, close - open - 1)] += u + k;
+    }
+    if (auto all = d.read_file("/proc/stat")) {
+        std::istringstream in(*all);
+        std::string cpu;
+        long f[8] = {};
+        in >> cpu >> f[0] >> f[1] >> f[2] >> f[3] >> f[4] >> f[5] >> f[6] >> f[7];
+        t["(busy)"] = f[0] + f[1] + f[2] + f[5] + f[6] + f[7];
+        t["(idle)"] = f[3] + f[4];
+    }
+    return t;
+}
+
 int soak(int minutes) {
     ExtraCmdline trace(kExecOnly);
     VmDevice d(factory_options());
@@ -354,6 +381,7 @@ int soak(int minutes) {
         return 1;
     }
     samples.push_back(*first);
+    const auto ticks_before = machine_ticks(d);
     int changes = 0;
     bool lost = false;
     const std::string fd_folder = "/proc/" + std::to_string(d.pid()) + "/fd";
@@ -395,6 +423,14 @@ int soak(int minutes) {
                     s->stime - p.stime, s->main_utime - p.main_utime, s->main_stime - p.main_stime,
                     s->uptime - p.uptime, s->underruns);
         std::fflush(stdout);
+    }
+    const auto ticks_after = machine_ticks(d);
+    std::printf("\nThe machine's processor over the soak, in ticks (processes of 10 ticks or more):\n");
+    for (const auto &[name, after] : ticks_after) {
+        auto it = ticks_before.find(name);
+        const long spent = after - (it != ticks_before.end() ? it->second : 0);
+        if (spent >= 10)
+            std::printf("  %8ld  %s\n", spent, name.c_str());
     }
     const int done = static_cast<int>(samples.size()) - 1;
     std::printf("\n%d minutes, %d changes of the lines and the battery; the program %s\n", done,
