@@ -425,7 +425,8 @@ int soak(int minutes) {
         std::fflush(stdout);
     }
     const auto ticks_after = machine_ticks(d);
-    std::printf("\nThe machine's processor over the soak, in ticks (processes of 10 ticks or more):\n");
+    std::printf(
+        "\nThe machine's processor over the soak, in ticks (processes of 10 ticks or more):\n");
     for (const auto &[name, after] : ticks_after) {
         auto it = ticks_before.find(name);
         const long spent = after - (it != ticks_before.end() ? it->second : 0);
