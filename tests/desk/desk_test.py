@@ -53,6 +53,10 @@ def factory(desk_bin, tmp):
                              "-nolisten", "tcp"], pass_fds=[w], stderr=subprocess.DEVNULL)
     display = ":" + os.read(r, 16).decode().strip()
     env = dict(os.environ, DISPLAY=display)
+    # The number comes when the server listens; under load it may take clients
+    # a moment later, and mp-desk gives up on a display that does not answer.
+    wait(lambda: subprocess.run(["xdotool", "getdisplaygeometry"], env=env, capture_output=True,
+                                timeout=60).returncode == 0, "answer from Xvfb", 60)
     desk = subprocess.Popen([desk_bin, "--mute", "--zoom", str(ZOOM), "--boot", "off",
                              "--te-clock", str(TE_CLOCK), "--storage", storage, "--root", root],
                             env=env)
