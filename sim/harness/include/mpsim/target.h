@@ -83,8 +83,10 @@ class Target {
     // A line for a summary: where the device lived.
     virtual std::string whereabouts() const = 0;
 
-    // ---- the operator and the board ----------------------------------------------
-    // Does the action; one it does not know goes on to Target::act.
+    // ---- the operator and the board ------------------------------------------
+    // Does the action by its name. A device does the actions of its own
+    // table and hands the others here, which throws Unsupported naming the
+    // device and the action.
     virtual void act(const Action &a);
     // Shorthands for tests.
     void set_key(Key k, bool down) { act({down ? "hold" : "release", {static_cast<long>(k)}}); }
@@ -97,7 +99,8 @@ class Target {
     void set_te_clock(int clock) { act({"te-clock", {clock}}); }
     // time() of programs on the device stands still at the current second.
     void hold_wall_clock(bool held) { act({"wall-clock", {}, {held ? "hold" : "run"}}); }
-    // Faults, hooks in the program's calls that a real kernel lacks.
+
+    // ---- faults: a hook in the program's calls, which a real kernel lacks ------
     // The board lacks the line: its export is refused.
     void remove_gpio_line(unsigned gpio) { act({"no-gpio", {static_cast<long>(gpio)}}); }
     // time() is `s` seconds off from call after + 1 on.
