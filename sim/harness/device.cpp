@@ -329,8 +329,7 @@ void store_path(char (&field)[N], const std::string &path) {
 // Each action sets the shared state the preloaded library and the sound
 // plugin serve the program from.
 void Device::act(const Action &action) {
-    using Row = void (*)(Device &, State &, const Action &);
-    static const std::map<std::string_view, Row> kRows = {
+    static const std::map<std::string_view, void (*)(Device &, State &, const Action &)> kRows = {
         {"hold", [](auto &, auto &s, auto &a) { set_keys(s, a.numbers, 0); }},
         {"release", [](auto &, auto &s, auto &a) { set_keys(s, a.numbers, 1); }},
         {"headphone",

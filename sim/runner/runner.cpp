@@ -87,9 +87,10 @@ std::string journal_json(const std::vector<JournalEntry> &journal) {
     return out;
 }
 
-// A board action's line as the device takes it: the numbers and the words
-// in the order the command declares them. Its arguments are numbers (Int,
-// Errno, Signal), lists of them (Keys, Ints) or words (Choice, Path, Bytes).
+// A board action's line as the device takes it: the numbers (seconds as
+// milliseconds, a list's numbers each) and the words (a choice's word) in
+// the order the command declares them. No action takes a rectangle or a
+// list of words.
 Action action_of(const Step &s) {
     Action a{s.cmd->name};
     for (size_t i = 0; i < s.values.size(); ++i) {
@@ -97,10 +98,12 @@ Action action_of(const Step &s) {
         const ArgKind kind = s.cmd->args[i].kind;
         if (kind == ArgKind::Keys || kind == ArgKind::Ints)
             a.numbers.insert(a.numbers.end(), v.numbers.begin(), v.numbers.end());
-        else if (kind == ArgKind::Choice || kind == ArgKind::Path || kind == ArgKind::Bytes)
+        else if (kind == ArgKind::Choice || kind == ArgKind::Path || kind == ArgKind::Bytes ||
+                 kind == ArgKind::File || kind == ArgKind::Text || kind == ArgKind::TextBytes)
             a.words.push_back(v.text);
         else
-            a.numbers.push_back(v.number);
+            a.numbers.push_back(kind == ArgKind::Seconds ? static_cast<long>(v.time.count())
+                                                         : v.number);
     }
     return a;
 }

@@ -540,8 +540,7 @@ std::string VmDevice::whereabouts() const {
 // refuse-write, sound-fails...) are not rows: a real kernel's drivers answer
 // for themselves, and the board module registers the lines the board has.
 void VmDevice::act(const Action &action) {
-    using Row = void (*)(Impl &, const Action &);
-    static const std::map<std::string_view, Row> kRows = {
+    static const std::map<std::string_view, void (*)(Impl &, const Action &)> kRows = {
         {"hold", [](auto &d, auto &a) { d.keys(a.numbers, 0); }},
         {"release", [](auto &d, auto &a) { d.keys(a.numbers, 1); }},
         {"headphone", [](auto &d, auto &a) { d.level(BOARD_GPIO_HEADPHONE_DETECT, a.integer(0)); }},
