@@ -17,6 +17,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -269,11 +270,6 @@ State &Device::state() {
 
 // ---- hardware ----------------------------------------------------------------
 
-void Device::set_gpio_level(unsigned gpio, int level) {
-    if (gpio < static_cast<unsigned>(kGpioLines))
-        impl_->st->gpio_level[gpio].store(level ? 1 : 0);
-}
-
 int Device::gpio_level(unsigned gpio) const {
     return gpio < static_cast<unsigned>(kGpioLines) ? impl_->st->gpio_level[gpio].load() : -1;
 }
@@ -286,43 +282,141 @@ bool Device::keys_bound() const {
     return impl_->st->keys_bound.load() != 0;
 }
 
-void Device::set_te_clock(int clock) {
-    State &s = *impl_->st;
-    te::Lock lock(s);
-    te::rebase(s, te::now_ns());
-    s.te_clock.store(clock);
-}
-
-void Device::stop_te(bool stopped) {
-    State &s = *impl_->st;
-    te::Lock lock(s);
-    te::rebase(s, te::now_ns());
-    s.te_stopped.store(stopped ? 1 : 0);
-}
-
-void Device::remove_gpio_line(unsigned gpio) {
-    if (gpio >= static_cast<unsigned>(kGpioLines))
-        throw std::out_of_range("mpsim: no GPIO line " + std::to_string(gpio));
-    impl_->st->gpio_absent[gpio].store(1);
-}
-
-void Device::hold_wall_clock(bool held) {
-    // time() of programs on the device then stays at the current second.
-    impl_->st->wall_clock_hold.store(held ? static_cast<int32_t>(::time(nullptr)) : 0);
-}
-
-void Device::step_wall_clock(int seconds, int after_calls) {
-    State &s = *impl_->st;
-    s.wall_clock_offset.store(0);
-    s.wall_clock_step_after.store(after_calls > 0 ? after_calls : 0);
-    s.wall_clock_offset.store(seconds);
-}
-
 int Device::porch() const {
     return impl_->st->porch.load();
 }
 
-// ---- files and faults --------------------------------------------------------
+// ---- actions -------------------------------------------------------------------
+
+namespace {
+
+void set_level(State &s, unsigned gpio, int level) {
+    if (gpio < static_cast<unsigned>(kGpioLines))
+        s.gpio_level[gpio].store(level ? 1 : 0);
+}
+
+void set_keys(State &s, const std::vector<long> &keys, int level) {
+    for (long k : keys)
+        set_level(s, key_gpio(static_cast<Key>(k)), level);
+}
+
+// The GPIO line an action names.
+unsigned gpio_of(const Action &a) {
+    const auto gpio = static_cast<unsigned>(a.integer(0));
+    if (gpio >= static_cast<unsigned>(kGpioLines))
+        throw std::out_of_range("mpsim: no GPIO line " + std::to_string(gpio));
+    return gpio;
+}
+
+// The TE line's clock or stop changes from the edge it is at.
+void retime_te(State &s, std::atomic<int32_t> &field, int value) {
+    te::Lock lock(s);
+    te::rebase(s, te::now_ns());
+    field.store(value);
+}
+
+// A device path into a field of the shared state, which the hooks read once
+// the number that arms them is stored.
+template <size_t N>
+void store_path(char (&field)[N], const std::string &path) {
+    if (path.size() >= N)
+        throw std::invalid_argument("mpsim: path too long: " + path);
+    snprintf(field, N, "%s", path.c_str());
+}
+
+}  // namespace
+
+// Each action sets the shared state the preloaded library and the sound
+// plugin serve the program from.
+void Device::act(const Action &action) {
+    static const std::map<std::string_view, void (*)(Device &, State &, const Action &)> kRows = {
+        {"hold", [](auto &, auto &s, auto &a) { set_keys(s, a.numbers, 0); }},
+        {"release", [](auto &, auto &s, auto &a) { set_keys(s, a.numbers, 1); }},
+        {"headphone",
+         [](auto &, auto &s, auto &a) { set_level(s, BOARD_GPIO_HEADPHONE_DETECT, a.integer(0)); }},
+        {"usb",
+         [](auto &, auto &s, auto &a) { set_level(s, BOARD_GPIO_USB_DETECT, a.integer(0)); }},
+        {"volume-raw", [](auto &, auto &s, auto &a) { s.adc_vol.store(a.integer(0)); }},
+        {"battery", [](auto &, auto &s, auto &a) { s.adc_bat.store(a.integer(0)); }},
+        {"te-clock", [](auto &, auto &s, auto &a) { retime_te(s, s.te_clock, a.integer(0)); }},
+        {"te", [](auto &, auto &s, auto &a) { retime_te(s, s.te_stopped, a.word(0) == "stop"); }},
+        {"wall-clock",
+         [](auto &, auto &s, auto &a) {
+             s.wall_clock_hold.store(a.word(0) == "hold" ? static_cast<int32_t>(::time(nullptr))
+                                                         : 0);
+         }},
+        {"wall-clock-step",
+         [](auto &, auto &s, auto &a) {
+             s.wall_clock_offset.store(0);
+             s.wall_clock_step_after.store(std::max(a.integer(1), 0));
+             s.wall_clock_offset.store(a.integer(0));
+         }},
+        {"no-gpio", [](auto &, auto &s, auto &a) { s.gpio_absent[gpio_of(a)].store(1); }},
+        {"journal-reads", [](auto &, auto &s, auto &a) { s.read_journal[gpio_of(a)].store(1); }},
+        // Root ignores permission bits, so the preloaded library refuses
+        // writes to files with exactly this mode (and creation in folders
+        // with 01555).
+        {"unwritable",
+         [](auto &d, auto &, auto &a) {
+             const std::string p = d.path(a.word(0));
+             struct stat st {};
+             if (stat(p.c_str(), &st) != 0)
+                 fail("stat " + p);
+             if (chmod(p.c_str(), S_ISDIR(st.st_mode) ? 01555 : 01444) != 0)
+                 fail("chmod " + p);
+         }},
+        {"refuse-write",
+         [](auto &, auto &s, auto &a) {
+             s.write_fault_errno.store(0);
+             store_path(s.write_fault_path, a.word(0));
+             s.write_fault_count.store(a.integer(1));
+             s.write_fault_errno.store(a.integer(0));
+         }},
+        {"slow-writes",
+         [](auto &, auto &s, auto &a) {
+             s.slow_write_us.store(0);
+             store_path(s.slow_write_prefix, a.word(0));
+             s.slow_write_us.store(a.integer(0) * 1000, std::memory_order_release);
+         }},
+        {"trap",
+         [](auto &, auto &s, auto &a) {
+             static const std::pair<const char *, TrapOp> kOps[] = {{"open", kTrapOpen},
+                                                                    {"write", kTrapWrite},
+                                                                    {"rename", kTrapRename},
+                                                                    {"fsync", kTrapFsync},
+                                                                    {"unlink", kTrapUnlink}};
+             const auto *op = std::find_if(std::begin(kOps), std::end(kOps),
+                                           [&](const auto &o) { return a.word(0) == o.first; });
+             if (op == std::end(kOps))
+                 throw std::invalid_argument("mpsim: no trap for the operation " + a.word(0));
+             const int sig = a.integer(0), nth = a.integer(1);
+             s.trap_nth.store(0);
+             store_path(s.trap_prefix, a.word(1));
+             s.trap_op.store(op->second);
+             s.trap_sig.store(sig);
+             s.trap_nth.store(sig != 0 && nth > 0 ? nth : 0, std::memory_order_release);
+         }},
+        {"sound-fails", [](auto &, auto &s, auto &a) { s.sound_open_errno.store(a.integer(0)); }},
+        {"underrun", [](auto &, auto &s, auto &a) { s.underrun_requests.store(a.integer(0)); }},
+        {"sound-write-fails",
+         [](auto &, auto &s, auto &a) {
+             s.sound_fail_errno.store(0);
+             s.sound_fail_after.store(std::max(a.integer(1), 0));
+             s.sound_fail_errno.store(a.integer(0));
+         }},
+        {"sound-suspend",
+         [](auto &, auto &s, auto &a) {
+             s.sound_resume_eagain.store(std::max(a.integer(0), 0));
+             s.sound_suspend.store(1);
+         }},
+    };
+    const auto row = kRows.find(action.name);
+    if (row == kRows.end())
+        return Target::act(action);
+    row->second(*this, *impl_->st, action);
+}
+
+// ---- files ----------------------------------------------------------------
 
 void Device::write_file(const std::string &device_path, const std::string &bytes) {
     write_text(path(device_path), bytes);
@@ -348,72 +442,6 @@ std::optional<unsigned> Device::file_mode(const std::string &device_path) const 
 void Device::remove_file(const std::string &device_path) {
     std::error_code ec;
     fs::remove_all(path(device_path), ec);
-}
-
-// Root ignores permission bits, so the preloaded library refuses writes to
-// files with exactly this mode (and creation in folders with 01555).
-void Device::make_unwritable(const std::string &device_path) {
-    std::string p = path(device_path);
-    struct stat st {};
-    if (stat(p.c_str(), &st) != 0)
-        fail("stat " + p);
-    if (chmod(p.c_str(), S_ISDIR(st.st_mode) ? 01555 : 01444) != 0)
-        fail("chmod " + p);
-}
-
-void Device::refuse_writes(const std::string &device_path, int err, int count) {
-    State &s = *impl_->st;
-    s.write_fault_errno.store(0);
-    snprintf(s.write_fault_path, sizeof s.write_fault_path, "%s", device_path.c_str());
-    s.write_fault_count.store(count);
-    s.write_fault_errno.store(err);
-}
-
-void Device::fail_sound_writes(int err, int after_periods) {
-    State &s = *impl_->st;
-    s.sound_fail_errno.store(0);
-    s.sound_fail_after.store(after_periods > 0 ? after_periods : 0);
-    s.sound_fail_errno.store(err);
-}
-
-void Device::suspend_sound(int eagain_answers) {
-    State &s = *impl_->st;
-    s.sound_resume_eagain.store(eagain_answers > 0 ? eagain_answers : 0);
-    s.sound_suspend.store(1);
-}
-
-void Device::trap(const std::string &op, const std::string &path_prefix, int sig, int nth) {
-    static const std::pair<const char *, TrapOp> kOps[] = {{"open", kTrapOpen},
-                                                           {"write", kTrapWrite},
-                                                           {"rename", kTrapRename},
-                                                           {"fsync", kTrapFsync},
-                                                           {"unlink", kTrapUnlink}};
-    const auto *found = std::find_if(std::begin(kOps), std::end(kOps),
-                                     [&](const auto &o) { return op == o.first; });
-    if (found == std::end(kOps))
-        throw std::invalid_argument("mpsim: no trap for the operation " + op);
-    if (path_prefix.size() >= sizeof State::trap_prefix)
-        throw std::invalid_argument("mpsim: trap path too long: " + path_prefix);
-    State &s = *impl_->st;
-    s.trap_nth.store(0);
-    snprintf(s.trap_prefix, sizeof s.trap_prefix, "%s", path_prefix.c_str());
-    s.trap_op.store(found->second);
-    s.trap_sig.store(sig);
-    s.trap_nth.store(sig != 0 && nth > 0 ? nth : 0, std::memory_order_release);
-}
-
-void Device::journal_reads(unsigned gpio) {
-    if (gpio < static_cast<unsigned>(kGpioLines))
-        impl_->st->read_journal[gpio].store(1);
-}
-
-void Device::slow_writes(const std::string &path_prefix, int us) {
-    if (path_prefix.size() >= sizeof State::slow_write_prefix)
-        throw std::invalid_argument("mpsim: path too long: " + path_prefix);
-    State &s = *impl_->st;
-    s.slow_write_us.store(0);
-    snprintf(s.slow_write_prefix, sizeof s.slow_write_prefix, "%s", path_prefix.c_str());
-    s.slow_write_us.store(us, std::memory_order_release);
 }
 
 // ---- running a program -------------------------------------------------------

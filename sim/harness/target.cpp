@@ -1,5 +1,5 @@
 // What every device offers built on its own primitives, and what a device
-// cannot do unless it says otherwise.
+// cannot do unless it says otherwise: one place for actions, act.
 #include "mpsim/target.h"
 
 namespace mpsim {
@@ -8,9 +8,15 @@ void Target::unsupported(const std::string &what) const {
     throw Unsupported(name() + " cannot " + what);
 }
 
+void Target::act(const Action &a) {
+    unsupported("do '" + a.name + "'");
+}
+
 void Target::release_all_keys() {
-    for (const auto &key : board_keys)
-        set_gpio_level(key.gpio, 1);
+    Action a{"release"};
+    for (long k = 0; k < long{BOARD_KEY_COUNT}; ++k)
+        a.numbers.push_back(k);
+    act(a);
 }
 
 bool Target::exists(const std::string &device_path) const {

@@ -1,8 +1,9 @@
 // The commands of mp-sim's scenario language, each declared once (in
 // commands.cpp): its name, when it may stand, its arguments and their kinds,
-// its one-line help and its handler. The parser reads a line by its
-// command's declaration, the runner calls its handler, and `mp-sim
-// --commands` prints the list that sim/runner/README.md carries.
+// its one-line help and its handler, or for a board action the device's own
+// by the same name. The parser reads a line by its command's declaration,
+// the runner carries it out, and `mp-sim --commands` prints the list that
+// sim/runner/README.md carries.
 #pragma once
 
 #include <chrono>
@@ -87,6 +88,10 @@ struct Command {
     const char *help;
     // Run and Action lines: carried out by the runner.
     void (*run)(Run &, const Step &) = nullptr;
+    // An operator or board action the device does by the command's name:
+    // the runner passes the line's values to Target::act, numbers and words
+    // in their declared order (mpsim::Action).
+    bool act = false;
     // Setup lines: fill in the set-up.
     void (*setup)(ScenarioSetup &, const Step &) = nullptr;
     // A Run line that waits takes a final "timeout S" (default 60 s) and

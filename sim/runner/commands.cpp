@@ -5,7 +5,9 @@
 // sim/runner/README.md carries (a test keeps the two the same).
 //
 // To add a command: one entry in kCommands below, its handler bound there (a
-// lambda when it only forwards to the device, a named function above otherwise).
+// lambda when it is a line, a named function above otherwise). A board
+// action has no handler: `.act = true` hands the line to the device's table
+// of actions by the command's name (Target::act).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -96,18 +98,13 @@ const Arg kCount = num("N", "the count", 0, kBig);
 
 // ---- handlers longer than a line ---------------------------------------------
 
-void keys(Run &r, const Step &s, bool down) {
-    for (long k : s.arg("KEY").numbers)
-        r.target().set_key(static_cast<Key>(k), down);
-}
-
 // Keys held for a while, then let go; not a wait: the next wait counts from
 // before the press.
 void press(Run &r, const Step &s) {
     r.log(s.where + ": " + s.source);
-    keys(r, s, true);
+    r.target().act({"hold", s.arg("KEY").numbers});
     std::this_thread::sleep_for(s.seconds("for"));
-    keys(r, s, false);
+    r.target().act({"release", s.arg("KEY").numbers});
 }
 
 void wait_pushes(Run &r, const Step &s) {
@@ -357,12 +354,12 @@ const std::vector<Command> kCommands = {
      .phase = Phase::Action,
      .args = {kKeys},
      .help = "press and keep holding the keys",
-     .run = [](Run &r, const Step &s) { keys(r, s, true); }},
+     .act = true},
     {.name = "release",
      .phase = Phase::Action,
      .args = {kKeys},
      .help = "let go of the keys (`all`: every key)",
-     .run = [](Run &r, const Step &s) { keys(r, s, false); }},
+     .act = true},
     {.name = "volume",
      .phase = Phase::Action,
      .args = {num("P", "the volume percent", 0, 100)},
@@ -373,38 +370,38 @@ const std::vector<Command> kCommands = {
      .phase = Phase::Action,
      .args = {num("N", "the raw volume reading", -1000000000, 1000000000)},
      .help = "volume wheel raw reading (0 to 4095 from a working converter)",
-     .run = [](Run &r, const Step &s) { r.target().set_volume_raw(s.integer("N")); }},
+     .act = true},
     {.name = "battery",
      .phase = Phase::Action,
      .args = {num("N", "the raw battery reading", 0, kBig)},
      .help = "raw battery reading (the status screen shows N / 21 volts)",
-     .run = [](Run &r, const Step &s) { r.target().set_battery_raw(s.integer("N")); }},
+     .act = true},
     {.name = "headphone",
      .phase = Phase::Action,
      .args = {num("LEVEL", "the headphone detect level", 0, 1)},
      .help = "headphone detect line level",
-     .run = [](Run &r, const Step &s) { r.target().set_headphone(s.integer("LEVEL")); }},
+     .act = true},
     {.name = "usb",
      .phase = Phase::Action,
      .args = {num("LEVEL", "the USB detect level", 0, 1)},
      .help = "USB detect line level",
-     .run = [](Run &r, const Step &s) { r.target().set_usb(s.integer("LEVEL")); }},
+     .act = true},
     {.name = "te-clock",
      .phase = Phase::Action,
      .args = {num("N", "the TE clock", 1, 100000000)},
      .help = "panel clock: TE rate = N / (panel lines + porch); default the board's, 60 FPS at "
              "porch 24",
-     .run = [](Run &r, const Step &s) { r.target().set_te_clock(s.integer("N")); }},
+     .act = true},
     {.name = "te",
      .phase = Phase::Action,
      .args = {choice("HOW", "'te'", "stop|start")},
      .help = "the TE line stops toggling / toggles again",
-     .run = [](Run &r, const Step &s) { r.target().stop_te(s.text("HOW") == "stop"); }},
+     .act = true},
     {.name = "underrun",
      .phase = Phase::Action,
      .args = {opt_num("N", "the underrun count", 1, kBig, 1)},
      .help = "the next N sound writes report an underrun",
-     .run = [](Run &r, const Step &s) { r.target().request_underruns(s.integer("N")); }},
+     .act = true},
     {.name = "remove",
      .phase = Phase::Action,
      .args = {kPath},
@@ -415,23 +412,17 @@ const std::vector<Command> kCommands = {
      .args = {kPath, of(ArgKind::Errno, "ERRNO", "an errno name"),
               opt_num("N", "the number of refused writes", 1, kBig, -1)},
      .help = "writes to PATH fail with ERRNO, all of them or the next N",
-     .run =
-         [](Run &r, const Step &s) {
-             r.target().refuse_writes(s.text("PATH"), s.integer("ERRNO"), s.integer("N"));
-         }},
+     .act = true},
     {.name = "sound-fails",
      .phase = Phase::Action,
      .args = {kErrnoOrNone},
      .help = "opening the sound device fails with ERRNO / works again",
-     .run = [](Run &r, const Step &s) { r.target().fail_sound_open(s.integer("ERRNO")); }},
+     .act = true},
     {.name = "sound-write-fails",
      .phase = Phase::Action,
      .args = {kErrnoOrNone, kw_num("after", "the number of periods", 0, 100000000, 0)},
      .help = "after N more periods, every write to the sound card fails with -ERRNO until cleared",
-     .run =
-         [](Run &r, const Step &s) {
-             r.target().fail_sound_writes(s.integer("ERRNO"), s.integer("after"));
-         },
+     .act = true,
      .check = [](const Step &s) -> std::optional<std::string> {
          if (s.number("ERRNO") != 0 && !s.given("after"))
              return "'sound-write-fails' needs 'after <periods>' after the errno name";
@@ -442,39 +433,34 @@ const std::vector<Command> kCommands = {
      .args = {opt_num("N", "the number of EAGAIN answers", 0, 1000, 2)},
      .help = "the next write finds the card suspended; `snd_pcm_resume` answers -EAGAIN N times "
              "first",
-     .run = [](Run &r, const Step &s) { r.target().suspend_sound(s.integer("N")); }},
+     .act = true},
     {.name = "wall-clock-step",
      .phase = Phase::Action,
      .args = {num("S", "the step", -1000000000, 1000000000),
               kw_num("after", "the number of calls", 0, 1000000000, 1)},
      .help = "from the program's (N+1)-th call of time() on, its wall clock is S seconds off",
-     .run = [](Run &r,
-               const Step &s) { r.target().step_wall_clock(s.integer("S"), s.integer("after")); }},
+     .act = true},
     {.name = "no-gpio",
      .phase = Phase::Action,
      .args = {num("N", "a GPIO number", 0, 255)},
      .help = "the board lacks GPIO N: its export is refused (EINVAL)",
-     .run =
-         [](Run &r, const Step &s) {
-             r.target().remove_gpio_line(static_cast<unsigned>(s.number("N")));
-         }},
+     .act = true},
     {.name = "unwritable",
      .phase = Phase::Action,
      .args = {kPath},
      .help = "a device file or folder becomes read-only",
-     .run = [](Run &r, const Step &s) { r.target().make_unwritable(s.text("PATH")); }},
+     .act = true},
     {.name = "wall-clock",
      .phase = Phase::Action,
      .args = {choice("HOW", "'wall-clock'", "hold|run")},
      .help = "time() stands still at the current second / runs again",
-     .run = [](Run &r, const Step &s) { r.target().hold_wall_clock(s.text("HOW") == "hold"); }},
+     .act = true},
     {.name = "slow-writes",
      .phase = Phase::Action,
      .args = {kPath, num("MS", "the milliseconds", 0, 10000)},
      .help = "every write to a device path beginning with PATH takes MS milliseconds longer; 0 "
              "ends it",
-     .run = [](Run &r,
-               const Step &s) { r.target().slow_writes(s.text("PATH"), s.integer("MS") * 1000); }},
+     .act = true},
     {.name = "trap",
      .phase = Phase::Action,
      .args = {choice("OP", "the trap operation", "open|write|rename|fsync|unlink"), kPath,
@@ -482,19 +468,13 @@ const std::vector<Command> kCommands = {
               opt_num("N", "the occurrence", 1, kBig, 1)},
      .help = "the N-th OP on a device path beginning with PATH gets SIGNAL just before it is "
              "carried out (SIGKILL: a power cut there)",
-     .run =
-         [](Run &r, const Step &s) {
-             r.target().trap(s.text("OP"), s.text("PATH"), s.integer("SIGNAL"), s.integer("N"));
-         }},
+     .act = true},
     {.name = "journal-reads",
      .phase = Phase::Action,
      .args = {num("GPIO", "a GPIO number", 0, 255)},
      .help = "reads of GPIO's value file become journal lines (`read`), as a logic analyser "
              "would see them",
-     .run =
-         [](Run &r, const Step &s) {
-             r.target().journal_reads(static_cast<unsigned>(s.number("GPIO")));
-         }},
+     .act = true},
 
     // Waiting and checking.
     {.name = "press",

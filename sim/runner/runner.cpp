@@ -87,6 +87,27 @@ std::string journal_json(const std::vector<JournalEntry> &journal) {
     return out;
 }
 
+// A board action's line as the device takes it: the numbers (seconds as
+// milliseconds, a list's numbers each) and the words (a choice's word) in
+// the order the command declares them. No action takes a rectangle or a
+// list of words.
+Action action_of(const Step &s) {
+    Action a{s.cmd->name};
+    for (size_t i = 0; i < s.values.size(); ++i) {
+        const ArgValue &v = s.values[i];
+        const ArgKind kind = s.cmd->args[i].kind;
+        if (kind == ArgKind::Keys || kind == ArgKind::Ints)
+            a.numbers.insert(a.numbers.end(), v.numbers.begin(), v.numbers.end());
+        else if (kind == ArgKind::Choice || kind == ArgKind::Path || kind == ArgKind::Bytes ||
+                 kind == ArgKind::File || kind == ArgKind::Text || kind == ArgKind::TextBytes)
+            a.words.push_back(v.text);
+        else
+            a.numbers.push_back(kind == ArgKind::Seconds ? static_cast<long>(v.time.count())
+                                                         : v.number);
+    }
+    return a;
+}
+
 }  // namespace
 
 std::string Run::stamp() const {
@@ -195,7 +216,7 @@ void Run::start_program(const Step &s) {
 
 void Run::step(const Step &s) {
     const Command &c = *s.cmd;
-    c.run(*this, s);
+    c.act ? target().act(action_of(s)) : c.run(*this, s);
     // An action is logged once it is done; waits and checks log themselves.
     if (c.phase == Phase::Action)
         log(s.where + ": " + s.source);

@@ -223,3 +223,18 @@ TEST(SimTrap, SignalsTheProcessJustBeforeTheChosenOperation) {
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(cut.read_file("/mnt/UDISK/a"), "24\n");
 }
+
+// An action is done by name: one the device has no row for fails naming the
+// device and the action (mp-sim fails the line with that), and a row never
+// reads an argument the action lacks.
+TEST(SimActions, AnActionTheDeviceLacksIsUnsupportedNamingBoth) {
+    Device d;
+    try {
+        d.act({"rewind-time", {5}});
+        ADD_FAILURE() << "an unknown action was taken";
+    } catch (const mpsim::Unsupported &e) {
+        EXPECT_STREQ(e.what(), "the simulated device cannot do 'rewind-time'");
+    }
+    EXPECT_THROW(d.act({"battery"}), std::out_of_range);
+    EXPECT_THROW(d.act({"trap", {SIGKILL, 1}, {"write"}}), std::out_of_range);
+}

@@ -170,7 +170,7 @@ struct VmDevice::Impl {
     int vol_raw = BOARD_FRESH_VOLUME_RAW;
     int bat_raw = BOARD_FRESH_BATTERY_RAW;
     int te_clock = BOARD_TE_CLOCK;
-    bool te_stopped = false;
+    int te_stopped = 0;            // 1: the TE line never toggles
     bool wall_clock_held = false;  // the bench agent holds it from power-on
     std::map<std::string, std::optional<std::string>> image_files;  // nullopt: removed
     std::map<std::string, std::optional<std::string>> udisk_files;  // until the next boot
@@ -206,6 +206,24 @@ struct VmDevice::Impl {
     void receive();
     void message(uint32_t type, const std::string &p);
     std::string ask(const std::string &verb, const std::string &args = "");
+    // What the board holds goes to the bench agent while the machine runs
+    // (else to the board module's parameters at the next power-on).
+    void tell(const std::string &verb, const std::string &args) {
+        if (up())
+            ask(verb, args);
+    }
+    void set(int &field, int value, const std::string &verb) {
+        field = value;
+        tell(verb, std::to_string(value));
+    }
+    void level(unsigned gpio, int high) {
+        levels[gpio] = high ? 1 : 0;
+        tell("level", std::to_string(gpio) + " " + (high ? "1" : "0"));
+    }
+    void keys(const std::vector<long> &which, int high) {
+        for (long k : which)
+            level(key_gpio(static_cast<Key>(k)), high);
+    }
     bool up() const {
         std::lock_guard<std::mutex> l(mu);
         return !gone;
@@ -518,25 +536,30 @@ std::string VmDevice::whereabouts() const {
 
 // ---- hardware ----------------------------------------------------------------
 
-void VmDevice::set_volume_raw(int raw) {
-    impl_->vol_raw = raw;
-    if (impl_->up())
-        impl_->ask("vol", std::to_string(raw));
-}
-
-void VmDevice::set_battery_raw(int raw) {
-    impl_->bat_raw = raw;
-    if (impl_->up())
-        impl_->ask("bat", std::to_string(raw));
-}
-
-void VmDevice::set_gpio_level(unsigned gpio, int level) {
-    if (impl_->levels.count(gpio) == 0)
-        unsupported("set the level of GPIO " + std::to_string(gpio) +
-                    ": the board drives only its keys and detect lines from outside");
-    impl_->levels[gpio] = level ? 1 : 0;
-    if (impl_->up())
-        impl_->ask("level", std::to_string(gpio) + " " + (level ? "1" : "0"));
+// The board's inputs. Faults in the program's calls (no-gpio, trap,
+// refuse-write, sound-fails...) are not rows: a real kernel's drivers answer
+// for themselves, and the board module registers the lines the board has.
+void VmDevice::act(const Action &action) {
+    static const std::map<std::string_view, void (*)(Impl &, const Action &)> kRows = {
+        {"hold", [](auto &d, auto &a) { d.keys(a.numbers, 0); }},
+        {"release", [](auto &d, auto &a) { d.keys(a.numbers, 1); }},
+        {"headphone", [](auto &d, auto &a) { d.level(BOARD_GPIO_HEADPHONE_DETECT, a.integer(0)); }},
+        {"usb", [](auto &d, auto &a) { d.level(BOARD_GPIO_USB_DETECT, a.integer(0)); }},
+        {"volume-raw", [](auto &d, auto &a) { d.set(d.vol_raw, a.integer(0), "vol"); }},
+        {"battery", [](auto &d, auto &a) { d.set(d.bat_raw, a.integer(0), "bat"); }},
+        {"te-clock", [](auto &d, auto &a) { d.set(d.te_clock, a.integer(0), "te-clock"); }},
+        {"te", [](auto &d, auto &a) { d.set(d.te_stopped, a.word(0) == "stop", "te-stop"); }},
+        // The bench agent sets the clock back.
+        {"wall-clock",
+         [](auto &d, auto &a) {
+             d.wall_clock_held = a.word(0) == "hold";
+             d.tell("wall-clock", a.word(0));
+         }},
+    };
+    const auto row = kRows.find(action.name);
+    if (row == kRows.end())
+        return Target::act(action);
+    row->second(*impl_, action);
 }
 
 int VmDevice::gpio_level(unsigned gpio) const {
@@ -561,24 +584,6 @@ bool VmDevice::gpio_exported(unsigned gpio) const {
 
 bool VmDevice::keys_bound() const {
     return !impl_->up() || impl_->ask("exists", kKeysBoundLink) == "1";
-}
-
-void VmDevice::hold_wall_clock(bool held) {
-    impl_->wall_clock_held = held;
-    if (impl_->up())
-        impl_->ask("wall-clock", held ? "hold" : "run");
-}
-
-void VmDevice::set_te_clock(int clock) {
-    impl_->te_clock = clock;
-    if (impl_->up())
-        impl_->ask("te-clock", std::to_string(clock));
-}
-
-void VmDevice::stop_te(bool stopped) {
-    impl_->te_stopped = stopped;
-    if (impl_->up())
-        impl_->ask("te-stop", stopped ? "1" : "0");
 }
 
 int VmDevice::porch() const {

@@ -39,24 +39,8 @@ class Device final : public Target {
     std::string whereabouts() const override;
     std::string path(const std::string &device_path) const;  // "/sys/..." -> <root>/sys/...
 
-    void set_gpio_level(unsigned gpio, int level) override;
-    void set_volume_raw(int raw) override { state().adc_vol.store(raw); }
-    void set_battery_raw(int raw) override { state().adc_bat.store(raw); }
-    void set_te_clock(int clock) override;
-    void stop_te(bool stopped) override;
-    void hold_wall_clock(bool held) override;
-
-    void remove_gpio_line(unsigned gpio) override;
-    void step_wall_clock(int seconds, int after_calls) override;
-    void make_unwritable(const std::string &device_path) override;
-    void refuse_writes(const std::string &device_path, int err, int count = -1) override;
-    void fail_sound_open(int err) override { state().sound_open_errno.store(err); }
-    void request_underruns(int n) override { state().underrun_requests.store(n); }
-    void fail_sound_writes(int err, int after_periods) override;
-    void suspend_sound(int eagain_answers) override;
-    void trap(const std::string &op, const std::string &path_prefix, int sig, int nth) override;
-    void slow_writes(const std::string &path_prefix, int us) override;
-    void journal_reads(unsigned gpio) override;
+    // Every action, the faults of the preloaded library's hooks too.
+    void act(const Action &a) override;
 
     void write_file(const std::string &device_path, const std::string &bytes) override;
     std::optional<std::string> read_file(const std::string &device_path) const override;

@@ -1,10 +1,11 @@
 // A device to run the program on, as tests and mp-sim drive it: the
 // simulated device (mpsim::Device, the program with the preloaded library)
 // or the virtual machine (mpsim::VmDevice, Debian's kernel with the board's
-// module). Both take the same operator and board actions and give back the
-// same frames, journal, recordings and output. What a device cannot do keeps
-// the default written here with the action, which throws Unsupported with the
-// device's name.
+// module). Both give back the same frames, journal, recordings and output.
+// Operator and board actions reach a device by name, as the scenario command
+// names them (act): each device keeps a table of the actions it does, and
+// what it does not do ends here, in Target::act, which throws Unsupported
+// with the device's name and the action's.
 #pragma once
 
 #include <sys/types.h>
@@ -59,6 +60,19 @@ class Unsupported : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// An operator or board action, named as its scenario command is ("battery",
+// "trap"), with the command's arguments in their declared order: the numbers
+// (errno and signal numbers, key indices) in one list, the words (paths,
+// "hold|run" choices) in the other.
+struct Action {
+    std::string name;
+    std::vector<long> numbers = {};
+    std::vector<std::string> words = {};
+    // The i-th number or word (std::out_of_range when the action lacks it).
+    int integer(size_t i) const { return static_cast<int>(numbers.at(i)); }
+    const std::string &word(size_t i) const { return words.at(i); }
+};
+
 class Target {
   public:
     virtual ~Target() = default;
@@ -70,53 +84,36 @@ class Target {
     virtual std::string whereabouts() const = 0;
 
     // ---- the operator and the board ------------------------------------------
-    virtual void set_gpio_level(unsigned gpio, int level) = 0;
-    virtual void set_volume_raw(int raw) = 0;
-    virtual void set_battery_raw(int raw) = 0;
-    virtual void set_te_clock(int clock) = 0;
-    virtual void stop_te(bool stopped) = 0;
-    // Holds the wall clock of programs on the device at the current second
-    // (time() stands still) or lets it run again.
-    virtual void hold_wall_clock(bool held) = 0;
-    void set_key(Key k, bool pressed) { set_gpio_level(key_gpio(k), pressed ? 0 : 1); }
+    // Does the action by its name. A device does the actions of its own
+    // table and hands the others here, which throws Unsupported naming the
+    // device and the action.
+    virtual void act(const Action &a);
+    // Shorthands for tests.
+    void set_key(Key k, bool down) { act({down ? "hold" : "release", {static_cast<long>(k)}}); }
     void release_all_keys();
     void set_volume_percent(int percent) { set_volume_raw(volume_raw_for_percent(percent)); }
-    void set_headphone(int level) { set_gpio_level(BOARD_GPIO_HEADPHONE_DETECT, level); }
-    void set_usb(int level) { set_gpio_level(BOARD_GPIO_USB_DETECT, level); }
+    void set_volume_raw(int raw) { act({"volume-raw", {raw}}); }
+    void set_battery_raw(int raw) { act({"battery", {raw}}); }
+    void set_headphone(int level) { act({"headphone", {level}}); }
+    void set_usb(int level) { act({"usb", {level}}); }
+    void set_te_clock(int clock) { act({"te-clock", {clock}}); }
+    // time() of programs on the device stands still at the current second.
+    void hold_wall_clock(bool held) { act({"wall-clock", {}, {held ? "hold" : "run"}}); }
 
     // ---- faults: a hook in the program's calls, which a real kernel lacks ------
     // The board lacks the line: its export is refused.
-    virtual void remove_gpio_line(unsigned) {
-        unsupported(
-            "remove a GPIO line: the board module registers its lines as the board has them");
+    void remove_gpio_line(unsigned gpio) { act({"no-gpio", {static_cast<long>(gpio)}}); }
+    // time() is `s` seconds off from call after + 1 on.
+    void step_wall_clock(int s, int after) { act({"wall-clock-step", {s, after}}); }
+    void request_underruns(int n) { act({"underrun", {n}}); }
+    // err 0 clears.
+    void fail_sound_writes(int err, int after) { act({"sound-write-fails", {err, after}}); }
+    // The next write fails -ESTRPIPE, then resume answers -EAGAIN n times.
+    void suspend_sound(int n) { act({"sound-suspend", {n}}); }
+    // op "open", "write", "rename", "fsync" or "unlink"; sig 0 or nth 0 disarms.
+    void trap(const std::string &op, const std::string &path_prefix, int sig, int nth) {
+        act({"trap", {sig, nth}, {op, path_prefix}});
     }
-    // time() is `seconds` off from call after_calls + 1 on.
-    virtual void step_wall_clock(int, int) {
-        unsupported("step the wall clock after a number of calls of time()");
-    }
-    virtual void make_unwritable(const std::string &) {
-        unsupported("make a device file read-only: root writes what the kernel lets it");
-    }
-    virtual void refuse_writes(const std::string &, int, int = -1) {
-        unsupported("refuse writes to a device file: the kernel's drivers answer for themselves");
-    }
-    // err 0 clears
-    virtual void fail_sound_open(int) { unsupported("make the sound card fail to open"); }
-    virtual void request_underruns(int) { unsupported("make the sound card underrun on demand"); }
-    // err 0 clears
-    virtual void fail_sound_writes(int, int) { unsupported("make the sound card's writes fail"); }
-    // The next write fails -ESTRPIPE, then resume answers -EAGAIN that often.
-    virtual void suspend_sound(int) { unsupported("suspend the sound card"); }
-    // op "open", "write", "rename", "fsync" or "unlink"; sig 0 or nth 0 disarms
-    virtual void trap(const std::string &, const std::string &, int, int) {
-        unsupported("trap a file operation with a signal");
-    }
-    // Writes to device paths starting with path_prefix take `us` longer (0: off).
-    virtual void slow_writes(const std::string &, int) {
-        unsupported("slow down writes: the kernel's drivers take the time they take");
-    }
-    // Reads of GPIO `gpio`'s value file become journal lines ("read").
-    virtual void journal_reads(unsigned) { unsupported("journal the reads of a value file"); }
 
     // ---- files at device paths ("/mnt/UDISK/.lcdporch", "/finish.txt") ---------
     virtual void write_file(const std::string &device_path, const std::string &bytes) = 0;

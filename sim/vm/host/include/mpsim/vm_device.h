@@ -56,14 +56,9 @@ class VmDevice final : public Target {
     const std::string &root() const override;  // the device's folder on the host
     std::string whereabouts() const override;
 
-    // Only the keys and the detect lines: the board drives no other line
-    // from outside.
-    void set_gpio_level(unsigned gpio, int level) override;
-    void set_volume_raw(int raw) override;
-    void set_battery_raw(int raw) override;
-    void set_te_clock(int clock) override;
-    void stop_te(bool stopped) override;
-    void hold_wall_clock(bool held) override;  // the bench agent sets the clock back
+    // The keys, the detect lines, the volume wheel, the battery, the TE line
+    // and the wall clock: no fault in the program's calls.
+    void act(const Action &a) override;
 
     // Files of the image (/etc/version, the application directory) and of
     // the storage (/mnt/UDISK/...). Written while the machine is off, they
