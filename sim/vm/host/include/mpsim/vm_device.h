@@ -35,10 +35,10 @@ struct VmOptions {
     int disk_mb = 16;
     Ms boot_timeout{60000};  // power-on until the bench agent answers
     // The machine's clock counts the instructions it runs (QEMU's icount,
-    // 4 ns each) and runs in real time while the machine idles: a host busy
-    // with other work slows the machine down instead of making it miss the
-    // panel's TE edges. Off (MPSIM_VM_ICOUNT=0): the machine's clock is the
-    // host's, and a loaded host loses edges.
+    // 1 ns each, the shift of the machine row in build-image) and runs in real time while the
+    // machine idles: a host busy with other work slows the machine down instead of making it miss
+    // the panel's TE edges. Off (MPSIM_VM_ICOUNT=0): the machine's clock is the host's, and a
+    // loaded host loses edges.
     bool icount = true;
     // The real-time clock at power-on, UTC ("2038-01-19T03:14:06"); empty:
     // the host's time.
