@@ -4,6 +4,7 @@
 #include "scenario.h"
 
 #include <gtest/gtest.h>
+#include <mpsim/harness.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -113,4 +114,25 @@ TEST(ScenarioLoad, IncludesAndFlowsResolveFromTheFileHoldingThem) {
     ASSERT_FALSE(load_scenario((dir / "flows/loop.scn").string(), "", sc, msg));
     EXPECT_NE(msg.find("includes itself"), std::string::npos) << msg;
     fs::remove_all(dir);
+}
+
+// Every board action of the language is one the simulated device does: a row
+// missing from its table, or misspelt, would otherwise fail only the scenario
+// that uses the line, as "not on the simulated device".
+TEST(ScenarioCommands, EveryBoardActionIsOneTheSimulatedDeviceDoes) {
+    Device d;
+    int actions = 0;
+    for (const Command &c : commands()) {
+        if (!c.act)
+            continue;
+        ++actions;
+        try {
+            d.act({c.name, {0, 0, 0}, {"run", "/sys/class/gpio/export"}});
+        } catch (const Unsupported &e) {
+            ADD_FAILURE() << c.name << ": " << e.what();
+        } catch (const std::exception &) {
+            // The device has the row; these arguments do not suit it.
+        }
+    }
+    EXPECT_GE(actions, 15);
 }
