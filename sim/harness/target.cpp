@@ -2,7 +2,14 @@
 // cannot do unless it says otherwise: one place for actions, act.
 #include "mpsim/target.h"
 
+#include <thread>
+
 namespace mpsim {
+
+// The simulated device's time is the host's.
+void Target::pause(Ms d) {
+    std::this_thread::sleep_for(d);
+}
 
 void Target::unsupported(const std::string &what) const {
     throw Unsupported(name() + " cannot " + what);

@@ -103,7 +103,7 @@ const Arg kCount = num("N", "the count", 0, kBig);
 void press(Run &r, const Step &s) {
     r.log(s.where + ": " + s.source);
     r.target().act({"hold", s.arg("KEY").numbers});
-    std::this_thread::sleep_for(s.seconds("for"));
+    r.target().pause(s.seconds("for"));
     r.target().act({"release", s.arg("KEY").numbers});
 }
 

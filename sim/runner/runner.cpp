@@ -159,7 +159,7 @@ std::optional<size_t> Run::finish_started() {
 }
 
 void Run::pause(Ms d) {
-    std::this_thread::sleep_for(d);
+    bench_.dev->pause(d);
     set_mark();
 }
 

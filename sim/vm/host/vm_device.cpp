@@ -875,6 +875,30 @@ int VmDevice::underruns() const {
 
 // ---- waiting -------------------------------------------------------------------
 
+// The machine's own clock, /proc/uptime (10 ms steps), is asked every 10 ms
+// of the host's until it has moved on by d; a machine that is not running
+// has no time of its own.
+void VmDevice::pause(Ms d) {
+    auto uptime = [this]() -> std::optional<double> {
+        try {
+            auto text = impl_->up() ? read_file("/proc/uptime") : std::nullopt;
+            if (text)
+                return std::stod(*text);
+        } catch (const std::exception &) {
+        }
+        return std::nullopt;
+    };
+    const auto start = uptime();
+    if (!start) {
+        std::this_thread::sleep_for(d);
+        return;
+    }
+    const double until = *start + static_cast<double>(d.count()) / 1000;
+    std::this_thread::sleep_for(std::min(d, Ms(10)));
+    for (auto now = uptime(); now && *now < until; now = uptime())
+        std::this_thread::sleep_for(Ms(10));
+}
+
 bool VmDevice::wait_until(const std::function<bool()> &cond, Ms timeout) {
     auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {

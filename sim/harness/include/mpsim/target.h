@@ -174,6 +174,9 @@ class Target {
     // Looks at cond, the way the device learns of news, until it holds (true)
     // or the time-out passes (false).
     virtual bool wait_until(const std::function<bool()> &cond, Ms timeout) = 0;
+    // Lets `d` of the device's own time pass: a key held for 0.25 s is held
+    // for 0.25 s of the program's time, however busy the host is.
+    virtual void pause(Ms d);
     bool wait_pushes(int n, Ms timeout);
     bool wait_journal(const std::string &op, const std::string &path, Ms timeout);
 

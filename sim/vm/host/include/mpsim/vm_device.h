@@ -108,6 +108,8 @@ class VmDevice final : public Target {
     std::string journal_text() const override;  // the lines as the agent sent them
 
     bool wait_until(const std::function<bool()> &cond, Ms timeout) override;
+    // The machine's clock runs slower than the host's while the host is busy.
+    void pause(Ms d) override;
 
   private:
     struct Impl;
