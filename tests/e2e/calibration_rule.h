@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -50,7 +49,7 @@ std::vector<Write> writes(const D &d, const std::string &path) {
 // frame golden info-measured.png's "60.60 FPS". Rows of text.
 inline const std::vector<std::string> &glyph_rows() {
     static const std::vector<std::string> rows = [] {
-        std::ifstream in(std::filesystem::path(__FILE__).parent_path() / "value-glyphs.pbm");
+        std::ifstream in(MP_E2E_DIR "/value-glyphs.pbm");
         std::string magic;
         int w = 0, h = 0;
         in >> magic >> w >> h;
