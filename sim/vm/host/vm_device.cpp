@@ -23,7 +23,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -115,43 +114,6 @@ std::optional<std::string> run(const std::vector<std::string> &argv) {
         return std::nullopt;
     return out;
 }
-
-// An initramfs archive ("newc" cpio) of a few files, appended to the image's.
-class Cpio {
-  public:
-    void dir(const std::string &path) {
-        if (path.empty() || path == "/" || !dirs_.insert(path).second)
-            return;
-        dir(fs::path(path).parent_path().string());
-        entry(path, 0040755, "");
-    }
-    void file(const std::string &path, const std::string &data, unsigned mode = 0100644) {
-        dir(fs::path(path).parent_path().string());
-        entry(path, mode, data);
-    }
-    std::string finish() {
-        entry("TRAILER!!!", 0, "");
-        return out_;
-    }
-
-  private:
-    void entry(const std::string &path, unsigned mode, const std::string &data) {
-        std::string name = path[0] == '/' ? path.substr(1) : path;
-        char head[111];
-        std::snprintf(head, sizeof head,
-                      "070701%08X%08X%08X%08X%08X%08X%08zX%08X%08X%08X%08X%08zX%08X", ++ino_, mode,
-                      0u, 0u, 1u, 0u, data.size(), 0u, 0u, 0u, 0u, name.size() + 1, 0u);
-        out_ += head;
-        out_ += name;
-        out_ += '\0';
-        out_.append((4 - out_.size() % 4) % 4, '\0');
-        out_ += data;
-        out_.append((4 - out_.size() % 4) % 4, '\0');
-    }
-    std::string out_;
-    std::set<std::string> dirs_;
-    unsigned ino_ = 100000;
-};
 
 }  // namespace
 
@@ -438,34 +400,51 @@ std::string VmDevice::Impl::cmdline() const {
     return c;
 }
 
+// The files of this boot, as an initramfs archive (GNU cpio's "newc") after
+// the image's own: the kernel unpacks both, the later over the earlier.
 void VmDevice::Impl::make_initrd(const std::string &app_dir, const std::string &finish) {
-    Cpio c;
-    c.file("/etc/default/mp_test",
-           "APP_DIR=" + shell_quoted(app_dir) + "\nFINISH_SCRIPT=" + shell_quoted(finish) + "\n");
+    const std::string overlay = folder + "/overlay";
+    fs::remove_all(overlay);
+    // A path without its leading "/" is the device's too (an app-dir given
+    // relative to the program's folder, the root).
+    auto put = [&](const std::string &path, const std::string &bytes) {
+        const fs::path p = fs::path(overlay) / fs::path(path).relative_path();
+        fs::create_directories(p.parent_path());
+        if (!(std::ofstream(p, std::ios::binary) << bytes))
+            fail("write " + p.string());
+    };
+    put("/etc/default/mp_test",
+        "APP_DIR=" + shell_quoted(app_dir) + "\nFINISH_SCRIPT=" + shell_quoted(finish) + "\n");
     std::string removed;
     for (const auto &[path, bytes] : image_files) {
         if (bytes)
-            c.file(path, *bytes);
+            put(path, *bytes);
         else
             removed += path + "\n";
     }
     // The image's files that the device lacks go before the start scripts run.
-    c.file("/etc/bench/image.remove", removed);
+    put("/etc/bench/image.remove", removed);
     std::string udisk_removed;
     for (const auto &[path, bytes] : udisk_files) {
         std::string rel = path.substr(strlen(kUdisk));
         if (bytes)
-            c.file("/etc/bench/udisk/" + rel, *bytes);
+            put("/etc/bench/udisk/" + rel, *bytes);
         else
             udisk_removed += rel + "\n";
     }
-    c.file("/etc/bench/udisk.remove", udisk_removed);
+    put("/etc/bench/udisk.remove", udisk_removed);
+    const auto archive = run({"sh", "-c",
+                              "cd " + shell_quoted(overlay) +
+                                  " && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R "
+                                  "0:0 --quiet"});
+    if (!archive)
+        fail("cpio of " + overlay);
     std::string base = opt.image + "/rootfs.cpio";
     std::ifstream in(base, std::ios::binary);
     if (!in)
         fail("no image " + base + " (sim/vm/image/build-image builds it)");
     std::ofstream o(folder + "/initrd.cpio", std::ios::binary | std::ios::trunc);
-    o << in.rdbuf() << c.finish();
+    o << in.rdbuf() << *archive;
     if (!o)
         fail("write " + folder + "/initrd.cpio");
 }
