@@ -652,7 +652,7 @@ void VmDevice::start_mp_test(const std::string &app_dir, const std::string &fini
     std::vector<std::string> args = {
         d.machine.qemu, "-M", d.machine.machine, "-accel", "tcg", "-m", "256", "-smp", "1",
         "-nodefaults", "-no-user-config", "-nographic", "-serial",
-        "file:" + d.folder + "/console.log", "-kernel", d.opt.image + "/vmlinuz", "-initrd",
+        "file:" + d.folder + "/console.log", "-kernel", d.opt.image + "/kernel", "-initrd",
         d.folder + "/initrd.cpio", "-append", d.cmdline(),
         // The writes the guest completed are in the host's page cache when
         // QEMU is killed, so a power cut keeps exactly those: flushes

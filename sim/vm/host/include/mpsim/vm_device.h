@@ -27,7 +27,7 @@ namespace mpsim {
 
 struct VmOptions {
     std::string
-        image;  // folder with vmlinuz, rootfs.cpio and machine; default MPSIM_VM_IMAGE or build/vm
+        image;  // folder with kernel, rootfs.cpio and machine; default MPSIM_VM_IMAGE or build/vm
     std::string
         folder;  // the device's own folder (disk, console log); default a fresh temporary one
     bool keep_folder = false;
