@@ -1,5 +1,7 @@
 #include "scenario.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <ranges>
 #include <set>
 #include <sstream>
 
@@ -24,6 +27,10 @@ namespace {
 
 // Nested includes deeper than this are a loop the file names did not show.
 constexpr int kMaxIncludeDepth = 32;
+
+// The escapes of byte texts: the byte and the letter after the backslash.
+constexpr std::pair<char, char> kEscapes[] = {{'\0', '0'}, {'\n', 'n'}, {'\r', 'r'},
+                                              {'\t', 't'}, {' ', 's'},  {'\\', '\\'}};
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t';
@@ -89,18 +96,10 @@ std::optional<uint32_t> parse_colour(const std::string &s) {
 }
 
 // "a|b|c" as words.
-std::vector<std::string> choices_of(const char *choices) {
+std::vector<std::string> choices_of(std::string_view choices) {
     std::vector<std::string> out;
-    std::string w;
-    for (const char *p = choices; *p; ++p) {
-        if (*p == '|') {
-            out.push_back(w);
-            w.clear();
-        } else {
-            w += *p;
-        }
-    }
-    out.push_back(w);
+    for (const auto word : std::views::split(choices, '|'))
+        out.emplace_back(word.begin(), word.end());
     return out;
 }
 
@@ -720,21 +719,9 @@ bool load_scenario(const std::string &file, const std::string &flow, Scenario &o
 }
 
 std::optional<int> key_index_from_label(std::string_view s) {
-    for (int i = 0; i < BOARD_KEY_COUNT; ++i) {
-        std::string_view l = board_keys[static_cast<size_t>(i)].name;
-        if (l.size() != s.size())
-            continue;
-        bool same = true;
-        for (size_t j = 0; j < l.size(); ++j) {
-            char c = s[j];
-            if (c >= 'a' && c <= 'z')
-                c = static_cast<char>(c - 'a' + 'A');
-            if (c != l[j])
-                same = false;
-        }
-        if (same)
+    for (int i = 0; i < BOARD_KEY_COUNT; ++i)
+        if (strcasecmp(std::string(s).c_str(), board_keys[static_cast<size_t>(i)].name) == 0)
             return i;
-    }
     return std::nullopt;
 }
 
@@ -771,48 +758,23 @@ std::string escape_bytes(std::string_view bytes) {
     std::string out;
     for (size_t i = 0; i < bytes.size(); ++i) {
         const auto c = static_cast<unsigned char>(bytes[i]);
-        switch (c) {
-            case '\0':
-                out += "\\0";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case ' ':
-                out += "\\s";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            default:
-                if (c < 0x20 || c >= 0x7f)
-                    out += "\\x" + hex(bytes.substr(i, 1));
-                else
-                    out += static_cast<char>(c);
-        }
+        const auto *e = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                     [&](const auto &x) { return x.first == bytes[i]; });
+        if (e != std::end(kEscapes))
+            out += std::string("\\") + e->second;
+        else if (c < 0x20 || c >= 0x7f)
+            out += "\\x" + hex(bytes.substr(i, 1));
+        else
+            out += bytes[i];
     }
     return out;
 }
 
 std::string substitute_root(const std::string &s, const std::string &root) {
     static constexpr std::string_view kRoot = "{root}";
-    std::string out;
-    size_t pos = 0;
-    while (true) {
-        size_t f = s.find(kRoot, pos);
-        if (f == std::string::npos)
-            break;
-        out.append(s, pos, f - pos);
-        out += root;
-        pos = f + kRoot.size();
-    }
-    out.append(s, pos, std::string::npos);
+    std::string out = s;
+    for (size_t at = 0; (at = out.find(kRoot, at)) != std::string::npos; at += root.size())
+        out.replace(at, kRoot.size(), root);
     return out;
 }
 
@@ -854,50 +816,31 @@ bool split_words(std::string_view s, std::vector<std::string> &words, std::strin
 bool unescape_bytes(std::string_view s, std::string &bytes, std::string &error) {
     bytes.clear();
     for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (c != '\\') {
-            bytes += c;
+        if (s[i] != '\\') {
+            bytes += s[i];
             continue;
         }
         if (i + 1 >= s.size()) {
             error = "a lone '\\' at the end of the text (write \\\\ for a backslash)";
             return false;
         }
-        char e = s[++i];
-        switch (e) {
-            case '0':
-                bytes += '\0';
-                break;
-            case 'n':
-                bytes += '\n';
-                break;
-            case 'r':
-                bytes += '\r';
-                break;
-            case 't':
-                bytes += '\t';
-                break;
-            case 's':
-                bytes += ' ';
-                break;
-            case '\\':
-                bytes += '\\';
-                break;
-            case 'x': {
-                int hi = i + 1 < s.size() ? hex_digit(s[i + 1]) : -1;
-                int lo = i + 2 < s.size() ? hex_digit(s[i + 2]) : -1;
-                if (hi < 0 || lo < 0) {
-                    error = "'\\x' needs two hex digits";
-                    return false;
-                }
-                bytes += static_cast<char>(hi * 16 + lo);
-                i += 2;
-                break;
-            }
-            default:
-                error = std::string("unknown escape '\\") + e +
-                        "' (use \\0 \\n \\r \\t \\s \\\\ \\xHH)";
+        const char e = s[++i];
+        const auto *x = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                     [&](const auto &p) { return p.second == e; });
+        if (x != std::end(kEscapes)) {
+            bytes += x->first;
+        } else if (e == 'x') {
+            const std::string byte = unhex(s.substr(i + 1, 2));
+            if (byte.empty()) {
+                error = "'\\x' needs two hex digits";
                 return false;
+            }
+            bytes += byte;
+            i += 2;
+        } else {
+            error =
+                std::string("unknown escape '\\") + e + "' (use \\0 \\n \\r \\t \\s \\\\ \\xHH)";
+            return false;
         }
     }
     return true;
