@@ -255,18 +255,11 @@ void Run::post_conditions() {
             if (e.op == "open")
                 return post_fail("the program opened " + e.path);
     }
-    for (const auto &line : [&] {
-             std::vector<std::string> lines;
-             std::istringstream in(bench_.dev->stderr_text());
-             for (std::string l; std::getline(in, l);)
-                 lines.push_back(l);
-             return lines;
-         }()) {
+    std::istringstream err(bench_.dev->stderr_text());
+    for (std::string line; std::getline(err, line);) {
         if (line.find("Sanitizer") != std::string::npos ||
-            line.find("runtime error:") != std::string::npos) {
-            post_fail("a sanitizer report on standard error: " + line);
-            break;
-        }
+            line.find("runtime error:") != std::string::npos)
+            return post_fail("a sanitizer report on standard error: " + line);
     }
 }
 
