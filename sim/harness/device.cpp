@@ -112,7 +112,6 @@ bool binary_uses_asan(const std::string &file) {
 struct Device::Impl {
     Options opt;
     std::string root;
-    bool keep = false;
     State *st = nullptr;
     pid_t pid = -1;
     std::optional<ExitStatus> status;
@@ -173,27 +172,11 @@ struct Device::Impl {
     }
 };
 
-Device::Device(Options opt) : impl_(new Impl) {
+Device::Device(Options opt) : impl_(std::make_unique<Impl>()) {
     Impl &d = *impl_;
     d.opt = opt;
-    const char *keep_env = getenv("MPSIM_KEEP_ROOT");
-    d.keep = opt.keep_root || (keep_env != nullptr && std::string(keep_env) == "1");
-    if (!opt.root.empty()) {
-        fs::remove_all(opt.root);
-        fs::create_directories(opt.root);
-        d.root = fs::absolute(opt.root).lexically_normal().string();
-    } else {
-        const char *tmp = getenv("TMPDIR");
-        std::string templ =
-            std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/mpsim-XXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr) {
-            delete impl_;
-            fail("mkdtemp " + templ);
-        }
-        d.root = fs::absolute(buf.data()).string();
-    }
+    make_folder(opt.root, "mpsim", opt.keep_root);
+    d.root = root();
     try {
         // The sysfs tree as the board has it at boot.
         for (const char *f : {BOARD_GPIO_EXPORT, BOARD_GPIO_UNEXPORT, BOARD_PWM_EXPORT,
@@ -234,9 +217,6 @@ Device::Device(Options opt) : impl_(new Impl) {
     } catch (...) {
         if (d.st != nullptr)
             munmap(d.st, sizeof(State));
-        if (!d.keep)
-            fs::remove_all(d.root);
-        delete impl_;
         throw;
     }
 }
@@ -245,19 +225,6 @@ Device::~Device() {
     kill_program();
     if (impl_->st != nullptr)
         munmap(impl_->st, sizeof(State));
-    if (!impl_->keep) {
-        std::error_code ec;
-        fs::remove_all(impl_->root, ec);
-    }
-    delete impl_;
-}
-
-const std::string &Device::root() const {
-    return impl_->root;
-}
-
-std::string Device::whereabouts() const {
-    return "device root: " + impl_->root + (impl_->keep ? " (kept)" : " (removed)");
 }
 
 std::string Device::path(const std::string &device_path) const {
@@ -595,15 +562,13 @@ std::optional<ExitStatus> Device::wait_exit(Ms timeout) {
     Impl &d = *impl_;
     if (d.pid < 0)
         return std::nullopt;
-    auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        d.poll_child();
-        if (d.status)
-            return d.status;
-        if (std::chrono::steady_clock::now() >= end)
-            return std::nullopt;
-        std::this_thread::sleep_for(kPollStep);
-    }
+    wait_until(
+        [&] {
+            d.poll_child();
+            return d.status.has_value();
+        },
+        timeout);
+    return d.status;
 }
 
 void Device::send_signal(int sig) {

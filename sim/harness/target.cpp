@@ -2,9 +2,39 @@
 // cannot do unless it says otherwise: one place for actions, act.
 #include "mpsim/target.h"
 
+#include <stdlib.h>
+#include <string.h>
+
+#include <cerrno>
+#include <filesystem>
 #include <thread>
 
 namespace mpsim {
+
+namespace fs = std::filesystem;
+
+Target::~Target() {
+    std::error_code ec;
+    if (!keep_ && !folder_.empty())
+        fs::remove_all(folder_, ec);
+}
+
+void Target::make_folder(const std::string &folder, const std::string &prefix, bool keep) {
+    const char *keep_env = getenv("MPSIM_KEEP_ROOT");
+    keep_ = keep || (keep_env != nullptr && std::string(keep_env) == "1");
+    if (!folder.empty()) {
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        folder_ = fs::absolute(folder).lexically_normal().string();
+        return;
+    }
+    const char *tmp = getenv("TMPDIR");
+    std::string templ =
+        std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr)
+        throw std::runtime_error("mpsim: mkdtemp " + templ + ": " + strerror(errno));
+    folder_ = fs::absolute(templ).string();
+}
 
 // The simulated device's time is the host's.
 void Target::pause(Ms d) {

@@ -122,10 +122,26 @@ std::string vm_image_folder() {
     return env != nullptr && env[0] != '\0' ? env : MPSIM_VM_IMAGE_DEFAULT;
 }
 
-struct VmDevice::Impl {
+// What the machine sent back during one boot; a power-on starts it afresh.
+struct Heard {
+    bool connected = false;
+    std::string release;
+    std::vector<Frame> frames;
+    int pushes = 0;
+    std::vector<JournalEntry> journal;
+    std::string journal_text;  // the lines as they came
+    std::string out, err, log;
+    std::optional<ExitStatus> exit;
+    pid_t program = 0;
+    int64_t program_start_ns = 0;
+    std::map<int, std::string> answers;
+    std::vector<Recording> recordings;
+};
+
+// Heard is behind mu.
+struct VmDevice::Impl : Heard {
     VmOptions opt;
     std::string folder;
-    bool keep = false;
 
     // The board at the next power-on.
     std::map<unsigned, int> levels;
@@ -147,23 +163,11 @@ struct VmDevice::Impl {
     int64_t power_on_ns = 0;
     int next_id = 0;
 
-    // What came back, behind mu.
+    // Behind mu too.
     mutable std::mutex mu;
     std::condition_variable cv;
-    bool connected = false;
     bool gone = true;    // no machine, or it stopped
     int64_t offset = 0;  // host monotonic minus guest monotonic
-    std::string release;
-    std::vector<Frame> frames;
-    int pushes = 0;
-    std::vector<JournalEntry> journal;
-    std::string journal_text;  // the lines as they came
-    std::string out, err, log;
-    std::optional<ExitStatus> exit;
-    pid_t program = 0;
-    int64_t program_start_ns = 0;
-    std::map<int, std::string> answers;
-    std::vector<Recording> recordings;
 
     void receive();
     void message(uint32_t type, const std::string &p);
@@ -449,27 +453,13 @@ void VmDevice::Impl::make_initrd(const std::string &app_dir, const std::string &
         fail("write " + folder + "/initrd.cpio");
 }
 
-VmDevice::VmDevice(VmOptions opt) : impl_(new Impl) {
+VmDevice::VmDevice(VmOptions opt) : impl_(std::make_unique<Impl>()) {
     Impl &d = *impl_;
     d.opt = std::move(opt);
     if (d.opt.image.empty())
         d.opt.image = vm_image_folder();
-    const char *keep_env = getenv("MPSIM_KEEP_ROOT");
-    d.keep = d.opt.keep_folder || (keep_env != nullptr && std::string(keep_env) == "1");
-    if (!d.opt.folder.empty()) {
-        fs::remove_all(d.opt.folder);
-        fs::create_directories(d.opt.folder);
-        d.folder = fs::absolute(d.opt.folder).string();
-    } else {
-        const char *tmp = getenv("TMPDIR");
-        std::string templ =
-            std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/mpvm-XXXXXX";
-        if (mkdtemp(templ.data()) == nullptr) {
-            delete impl_;
-            fail("mkdtemp");
-        }
-        d.folder = templ;
-    }
+    make_folder(d.opt.folder, "mpvm", d.opt.keep_folder);
+    d.folder = root();
     for (const auto &key : board_keys)
         d.levels[key.gpio] = BOARD_FRESH_KEY_LEVEL;
     d.levels[BOARD_GPIO_USB_DETECT] = BOARD_FRESH_DETECT_LEVEL;
@@ -485,32 +475,19 @@ VmDevice::VmDevice(VmOptions opt) : impl_(new Impl) {
     if (fd < 0 || ftruncate(fd, static_cast<off_t>(d.opt.disk_mb) << 20) != 0) {
         if (fd >= 0)
             close(fd);
-        delete impl_;
         fail("disk image");
     }
     close(fd);
-    if (!run({"mkfs.ext4", "-q", "-F", "-L", "UDISK", disk})) {
-        delete impl_;
+    if (!run({"mkfs.ext4", "-q", "-F", "-L", "UDISK", disk}))
         fail("mkfs.ext4 " + disk);
-    }
 }
 
 VmDevice::~VmDevice() {
     impl_->stop_machine();
-    if (!impl_->keep) {
-        std::error_code ec;
-        fs::remove_all(impl_->folder, ec);
-    }
-    delete impl_;
-}
-
-const std::string &VmDevice::root() const {
-    return impl_->folder;
 }
 
 std::string VmDevice::whereabouts() const {
-    return "virtual machine: kernel " + kernel_release() + ", folder " + impl_->folder +
-           (impl_->keep ? " (kept)" : " (removed)");
+    return "virtual machine: kernel " + kernel_release() + ", folder " + root() + fate();
 }
 
 // ---- hardware ----------------------------------------------------------------
@@ -628,21 +605,8 @@ void VmDevice::start_mp_test(const std::string &app_dir, const std::string &fini
     d.stop_machine();
     {
         std::lock_guard<std::mutex> l(d.mu);
-        d.connected = false;
+        static_cast<Heard &>(d) = Heard{};
         d.gone = false;
-        d.frames.clear();
-        d.pushes = 0;
-        d.journal.clear();
-        d.journal_text.clear();
-        d.out.clear();
-        d.err.clear();
-        d.log.clear();
-        d.exit.reset();
-        d.program = 0;
-        d.program_start_ns = 0;
-        d.answers.clear();
-        d.recordings.clear();
-        d.release.clear();
     }
     d.make_initrd(app_dir, finish_script);
     d.udisk_files.clear();  // on the disk from this boot on

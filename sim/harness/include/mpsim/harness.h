@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,8 +36,6 @@ class Device final : public Target {
     Device &operator=(const Device &) = delete;
 
     std::string name() const override { return "the simulated device"; }
-    const std::string &root() const override;
-    std::string whereabouts() const override;
     std::string path(const std::string &device_path) const;  // "/sys/..." -> <root>/sys/...
 
     // Every action, the faults of the preloaded library's hooks too.
@@ -81,7 +80,7 @@ class Device final : public Target {
 
   private:
     struct Impl;
-    Impl *impl_;
+    std::unique_ptr<Impl> impl_;
 };
 
 // Built artefacts, from the build (overridable with MPSIM_PRELOAD, MPSIM_ALSA_PLUGIN,

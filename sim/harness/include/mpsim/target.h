@@ -75,13 +75,14 @@ struct Action {
 
 class Target {
   public:
-    virtual ~Target() = default;
+    // Removes the device's folder unless it is kept.
+    virtual ~Target();
     // "the simulated device", "the virtual machine": for messages.
     virtual std::string name() const = 0;
     // The device's folder on this machine.
-    virtual const std::string &root() const = 0;
+    const std::string &root() const { return folder_; }
     // A line for a summary: where the device lived.
-    virtual std::string whereabouts() const = 0;
+    virtual std::string whereabouts() const { return "device root: " + folder_ + fate(); }
 
     // ---- the operator and the board ------------------------------------------
     // Does the action by its name. A device does the actions of its own
@@ -182,6 +183,16 @@ class Target {
 
   protected:
     [[noreturn]] void unsupported(const std::string &what) const;
+    // Makes the device's folder: `folder` emptied, or a fresh one in $TMPDIR
+    // whose name begins with `prefix`. It outlives the device when `keep` is
+    // set or MPSIM_KEEP_ROOT is 1.
+    void make_folder(const std::string &folder, const std::string &prefix, bool keep);
+    // " (kept)" or " (removed)": what becomes of the folder.
+    std::string fate() const { return keep_ ? " (kept)" : " (removed)"; }
+
+  private:
+    std::string folder_;
+    bool keep_ = false;
 };
 
 }  // namespace mpsim

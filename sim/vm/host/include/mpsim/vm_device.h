@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -53,7 +54,6 @@ class VmDevice final : public Target {
     VmDevice &operator=(const VmDevice &) = delete;
 
     std::string name() const override { return "the virtual machine"; }
-    const std::string &root() const override;  // the device's folder on the host
     std::string whereabouts() const override;
 
     // The keys, the detect lines, the volume wheel, the battery, the TE line
@@ -113,7 +113,7 @@ class VmDevice final : public Target {
 
   private:
     struct Impl;
-    Impl *impl_;
+    std::unique_ptr<Impl> impl_;
 };
 
 // The image built by sim/vm/image/build-image (MPSIM_VM_IMAGE overrides).
