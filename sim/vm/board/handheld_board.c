@@ -596,16 +596,14 @@ static int board_pwm_probe(struct platform_device *pdev)
 
 /* ---- converters -------------------------------------------------------- */
 
+/* The battery's reading file or the volume wheel's, by its name. */
 static ssize_t adc_show(struct device *dev, struct device_attribute *attr,
 			char *buf)
 {
-	return sysfs_emit(buf, "%d\n", atomic_read(&board.adc_bat));
-}
+	bool battery = !strcmp(attr->attr.name, BOARD_ADC_BATTERY_ATTR);
 
-static ssize_t value_show(struct device *dev, struct device_attribute *attr,
-			  char *buf)
-{
-	return sysfs_emit(buf, "%d\n", atomic_read(&board.adc_vol));
+	return sysfs_emit(buf, "%d\n",
+			  atomic_read(battery ? &board.adc_bat : &board.adc_vol));
 }
 
 static struct device_attribute dev_attr_adc = {
@@ -614,7 +612,7 @@ static struct device_attribute dev_attr_adc = {
 };
 static struct device_attribute dev_attr_value = {
 	.attr = { .name = BOARD_ADC_VOLUME_ATTR, .mode = 0444 },
-	.show = value_show,
+	.show = adc_show,
 };
 
 static struct attribute *battery_attrs[] = { &dev_attr_adc.attr, NULL };
@@ -790,27 +788,16 @@ static const struct file_operations levels_fops = {
 	.write = levels_write,
 };
 
-static int adc_vol_get(void *data, u64 *val)
+/* A converter's reading; data is its atomic_t in the board. */
+static int adc_get(void *data, u64 *val)
 {
-	*val = (s64)atomic_read(&board.adc_vol);
+	*val = (s64)atomic_read(data);
 	return 0;
 }
 
-static int adc_vol_set(void *data, u64 val)
+static int adc_set(void *data, u64 val)
 {
-	atomic_set(&board.adc_vol, (int)(s64)val);
-	return 0;
-}
-
-static int adc_bat_get(void *data, u64 *val)
-{
-	*val = (s64)atomic_read(&board.adc_bat);
-	return 0;
-}
-
-static int adc_bat_set(void *data, u64 val)
-{
-	atomic_set(&board.adc_bat, (int)(s64)val);
+	atomic_set(data, (int)(s64)val);
 	return 0;
 }
 
@@ -838,8 +825,7 @@ static int te_stopped_set(void *data, u64 val)
 	return 0;
 }
 
-DEFINE_DEBUGFS_ATTRIBUTE(adc_vol_fops, adc_vol_get, adc_vol_set, "%lld\n");
-DEFINE_DEBUGFS_ATTRIBUTE(adc_bat_fops, adc_bat_get, adc_bat_set, "%lld\n");
+DEFINE_DEBUGFS_ATTRIBUTE(adc_fops, adc_get, adc_set, "%lld\n");
 DEFINE_DEBUGFS_ATTRIBUTE(te_clock_fops, te_clock_get, te_clock_set, "%llu\n");
 DEFINE_DEBUGFS_ATTRIBUTE(te_stopped_fops, te_stopped_get, te_stopped_set,
 			 "%llu\n");
@@ -894,10 +880,10 @@ static void board_debugfs_init(void)
 
 	board.debug = d;
 	debugfs_create_file(BOARD_DEBUGFS_LEVELS, 0600, d, NULL, &levels_fops);
-	debugfs_create_file_unsafe(BOARD_DEBUGFS_VOL_ADC, 0600, d, NULL,
-				   &adc_vol_fops);
-	debugfs_create_file_unsafe(BOARD_DEBUGFS_BAT_ADC, 0600, d, NULL,
-				   &adc_bat_fops);
+	debugfs_create_file_unsafe(BOARD_DEBUGFS_VOL_ADC, 0600, d,
+				   &board.adc_vol, &adc_fops);
+	debugfs_create_file_unsafe(BOARD_DEBUGFS_BAT_ADC, 0600, d,
+				   &board.adc_bat, &adc_fops);
 	debugfs_create_file_unsafe(BOARD_DEBUGFS_TE_CLOCK, 0600, d, NULL,
 				   &te_clock_fops);
 	debugfs_create_file_unsafe(BOARD_DEBUGFS_TE_STOPPED, 0600, d, NULL,
