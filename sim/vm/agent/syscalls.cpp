@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "mpsim/journal.h"
 #include "mpsim/vm_protocol.h"
@@ -43,26 +44,10 @@ std::string unquote(const std::string &s) {
             --i;
             out += static_cast<char>(v);
         } else {
-            switch (c) {
-                case 'n':
-                    out += '\n';
-                    break;
-                case 't':
-                    out += '\t';
-                    break;
-                case 'r':
-                    out += '\r';
-                    break;
-                case 'v':
-                    out += '\v';
-                    break;
-                case 'f':
-                    out += '\f';
-                    break;
-                default:
-                    out += c;
-                    break;
-            }
+            // \n \t \r \v \f; any other character stands for itself (\" \\).
+            static constexpr std::string_view kLetters = "ntrvf", kBytes = "\n\t\r\v\f";
+            const size_t k = kLetters.find(c);
+            out += k == std::string_view::npos ? c : kBytes[k];
         }
     }
     return out;
