@@ -10,6 +10,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "mpsim/journal.h"
 #include "sim.h"
 #include "te_clock.h"
@@ -186,14 +188,17 @@ bool starts(const char *s, const char *prefix, const char **rest) {
 }  // namespace
 
 Kind classify(const char *path, int *gpio) {
+    static constexpr std::pair<const char *, Kind> kFiles[] = {
+        {BOARD_FRAMEBUFFER, kFramebuffer},    {BOARD_GPIO_EXPORT, kGpioExport},
+        {BOARD_GPIO_UNEXPORT, kGpioUnexport}, {BOARD_KEYS_UNBIND, kKeysUnbind},
+        {BOARD_KEYS_BIND, kKeysBind},         {BOARD_ADC_VOLUME, kAdcVol},
+        {BOARD_ADC_BATTERY, kAdcBat},         {BOARD_PWM_EXPORT, kPwmExport},
+        {BOARD_PANEL_PORCH, kPorch},          {BOARD_PANEL_UPDATE, kUpdate}};
     *gpio = -1;
+    for (const auto &[file, kind] : kFiles)
+        if (strcmp(path, file) == 0)
+            return kind;
     const char *rest = nullptr;
-    if (strcmp(path, BOARD_FRAMEBUFFER) == 0)
-        return kFramebuffer;
-    if (strcmp(path, BOARD_GPIO_EXPORT) == 0)
-        return kGpioExport;
-    if (strcmp(path, BOARD_GPIO_UNEXPORT) == 0)
-        return kGpioUnexport;
     if (starts(path, "/sys/class/gpio/gpio", &rest) && *rest >= '0' && *rest <= '9') {
         int n = 0;
         while (*rest >= '0' && *rest <= '9' && n < 100000)
@@ -206,22 +211,7 @@ Kind classify(const char *path, int *gpio) {
         if (strcmp(rest, "/edge") == 0)
             return kGpioEdge;
         *gpio = -1;
-        return kPlain;
     }
-    if (strcmp(path, BOARD_KEYS_UNBIND) == 0)
-        return kKeysUnbind;
-    if (strcmp(path, BOARD_KEYS_BIND) == 0)
-        return kKeysBind;
-    if (strcmp(path, BOARD_ADC_VOLUME) == 0)
-        return kAdcVol;
-    if (strcmp(path, BOARD_ADC_BATTERY) == 0)
-        return kAdcBat;
-    if (strcmp(path, BOARD_PWM_EXPORT) == 0)
-        return kPwmExport;
-    if (strcmp(path, BOARD_PANEL_PORCH) == 0)
-        return kPorch;
-    if (strcmp(path, BOARD_PANEL_UPDATE) == 0)
-        return kUpdate;
     return kPlain;
 }
 
