@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -329,19 +330,13 @@ class Agent {
 };
 
 std::string Agent::answer(const std::string &verb, const std::string &args) {
-    auto board_answer = [](const char *file, const std::string &text) {
-        return write_board(file, text) ? "ok" : "error " + std::string(strerror(errno));
-    };
-    if (verb == "level")
-        return board_answer(BOARD_DEBUGFS_LEVELS, args);
-    if (verb == "vol")
-        return board_answer(BOARD_DEBUGFS_VOL_ADC, args);
-    if (verb == "bat")
-        return board_answer(BOARD_DEBUGFS_BAT_ADC, args);
-    if (verb == "te-clock")
-        return board_answer(BOARD_DEBUGFS_TE_CLOCK, args);
-    if (verb == "te-stop")
-        return board_answer(BOARD_DEBUGFS_TE_STOPPED, args);
+    // The board's inputs, each a file of its debugfs folder.
+    static const std::map<std::string, const char *> kBoardFiles = {
+        {"level", BOARD_DEBUGFS_LEVELS},       {"vol", BOARD_DEBUGFS_VOL_ADC},
+        {"bat", BOARD_DEBUGFS_BAT_ADC},        {"te-clock", BOARD_DEBUGFS_TE_CLOCK},
+        {"te-stop", BOARD_DEBUGFS_TE_STOPPED}};
+    if (const auto f = kBoardFiles.find(verb); f != kBoardFiles.end())
+        return write_board(f->second, args) ? "ok" : "error " + std::string(strerror(errno));
     if (verb == "levels") {
         auto text = read_file(std::string(kBoard) + BOARD_DEBUGFS_LEVELS);
         return text ? "ok " + *text : "error no board";
