@@ -1,16 +1,12 @@
 """Reads what one mp-sim run left in its output folder (sim/runner/README.md,
 "Output folder") into plain Python values for the pages.
 
-Times are seconds since the program started. frames.txt has them; the
-journal (journal.jsonl, as mp-sim read it) has raw monotonic nanoseconds, put on the same clock through the
-push lines of the frames that frames.txt lists (or, for a run that pushed
-nothing, through the program's first journal line and the start line of
-steps.txt).
+Times are seconds since the program started: frames.txt, steps.txt and the
+journal (journal.jsonl, as mp-sim read it, its "t") all have them.
 """
 import json
 import os
 import re
-import statistics
 import wave
 from array import array
 
@@ -103,7 +99,7 @@ def decode_bytes(hexed):
 
 def parse_journal(text):
     """journal.jsonl: the journal as mp-sim read it, a JSON object a line
-    (ns, pid, op, path, arg, result; sim/include/mpsim/journal.h). Bytes
+    (ns, t, pid, op, path, arg, result; sim/include/mpsim/journal.h). Bytes
     written or read, and a started program's arguments (each ended by \\0),
     are hex in arg."""
     entries = []
@@ -117,18 +113,6 @@ def parse_journal(text):
         e["pid"] = str(e["pid"])
         entries.append(e)
     return entries
-
-
-def program_start_ns(journal, frames, steps):
-    pushes = {e["result"]: e["ns"] for e in journal if e["op"] == "push"}
-    marks = [pushes[str(f["push"])] - round(f["t"] * 1e9)
-             for f in frames if str(f["push"]) in pushes and f["t"] > 0]
-    if marks:
-        return int(statistics.median(marks))
-    if not journal:
-        return None
-    start = next((s["t"] for s in steps if s["word"] == "start" and s["t"] is not None), 0.0)
-    return journal[0]["ns"] - round(start * 1e9)
 
 
 def read_recording(path):
@@ -189,9 +173,6 @@ def load(run_dir):
     frames = parse_frames(read_text(run_dir, "frames.txt"))
     steps = parse_steps(read_text(run_dir, "steps.txt"))
     journal = parse_journal(read_text(run_dir, "journal.jsonl"))
-    start = program_start_ns(journal, frames, steps)
-    for e in journal:
-        e["t"] = (e["ns"] - start) / 1e9 if start is not None else 0.0
     names = sorted(os.listdir(run_dir))
     run = {
         "dir": run_dir,

@@ -77,13 +77,17 @@ std::string json_text(const std::string &s) {
 }
 
 // The journal as mp-sim read it, a JSON object a line, for the report: the
-// fields of each line (mpsim/journal.h) with their bytes as hex.
-std::string journal_json(const std::vector<JournalEntry> &journal) {
+// fields of each line (mpsim/journal.h) with their bytes as hex, and its time
+// in seconds since the program started (the clock of frames.txt).
+std::string journal_json(const std::vector<JournalEntry> &journal, uint64_t start_ns) {
     std::string out;
     for (const auto &e : journal)
-        out += "{\"ns\": " + std::to_string(e.time_ns) + ", \"pid\": " + std::to_string(e.pid) +
-               ", \"op\": " + json_text(e.op) + ", \"path\": " + json_text(e.path) +
-               ", \"arg\": " + json_text(e.arg) + ", \"result\": " + json_text(e.result) + "}\n";
+        out +=
+            "{\"ns\": " + std::to_string(e.time_ns) + ", \"t\": " +
+            std::to_string((static_cast<double>(e.time_ns) - static_cast<double>(start_ns)) / 1e9) +
+            ", \"pid\": " + std::to_string(e.pid) + ", \"op\": " + json_text(e.op) +
+            ", \"path\": " + json_text(e.path) + ", \"arg\": " + json_text(e.arg) +
+            ", \"result\": " + json_text(e.result) + "}\n";
     return out;
 }
 
@@ -347,7 +351,7 @@ bool Run::write_outputs() {
         problem("cannot write stdout.txt");
     if (!write_text(out_ / "stderr.txt", started_ ? dev.stderr_text() : ""))
         problem("cannot write stderr.txt");
-    if (!write_text(out_ / "journal.jsonl", journal_json(journal())))
+    if (!write_text(out_ / "journal.jsonl", journal_json(journal(), start_ns_)))
         problem("cannot write journal.jsonl");
     const auto finish_trace = dev.read_file("/finish.txt");
     if (finish_trace)
