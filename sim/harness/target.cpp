@@ -1,5 +1,6 @@
-// What every device offers built on its own primitives, and what a device
-// cannot do unless it says otherwise: one place for actions, act.
+// What every device offers built on its own primitives, its folder on this
+// machine, and what a device cannot do unless it says otherwise: one place
+// for actions, act.
 #include "mpsim/target.h"
 
 #include <stdlib.h>

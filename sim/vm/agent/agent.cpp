@@ -332,8 +332,10 @@ class Agent {
 std::string Agent::answer(const std::string &verb, const std::string &args) {
     // The board's inputs, each a file of its debugfs folder.
     static const std::map<std::string, const char *> kBoardFiles = {
-        {"level", BOARD_DEBUGFS_LEVELS},       {"vol", BOARD_DEBUGFS_VOL_ADC},
-        {"bat", BOARD_DEBUGFS_BAT_ADC},        {"te-clock", BOARD_DEBUGFS_TE_CLOCK},
+        {"level", BOARD_DEBUGFS_LEVELS},
+        {"vol", BOARD_DEBUGFS_VOL_ADC},
+        {"bat", BOARD_DEBUGFS_BAT_ADC},
+        {"te-clock", BOARD_DEBUGFS_TE_CLOCK},
         {"te-stop", BOARD_DEBUGFS_TE_STOPPED}};
     if (const auto f = kBoardFiles.find(verb); f != kBoardFiles.end())
         return write_board(f->second, args) ? "ok" : "error " + std::string(strerror(errno));
