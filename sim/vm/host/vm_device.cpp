@@ -122,7 +122,8 @@ std::string vm_image_folder() {
     return env != nullptr && env[0] != '\0' ? env : MPSIM_VM_IMAGE_DEFAULT;
 }
 
-// What the machine sent back during one boot; a power-on starts it afresh.
+// What the machine sent back during one boot, behind VmDevice::Impl::mu; a
+// power-on starts it afresh.
 struct Heard {
     bool connected = false;
     std::string release;
@@ -138,7 +139,6 @@ struct Heard {
     std::vector<Recording> recordings;
 };
 
-// Heard is behind mu.
 struct VmDevice::Impl : Heard {
     VmOptions opt;
     std::string folder;
@@ -163,7 +163,7 @@ struct VmDevice::Impl : Heard {
     int64_t power_on_ns = 0;
     int next_id = 0;
 
-    // Behind mu too.
+    // Behind mu, as what was heard is.
     mutable std::mutex mu;
     std::condition_variable cv;
     bool gone = true;    // no machine, or it stopped
