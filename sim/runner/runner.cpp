@@ -48,12 +48,6 @@ std::string numbered(const char *prefix, int index, const char *ext) {
     return buf;
 }
 
-bool write_text(const fs::path &file, const std::string &text) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
-}
-
 // The shell that runs the finish script on the simulated device opens this
 // device path first, so its start is a journal line in order with the
 // program's own.
@@ -301,6 +295,12 @@ bool Run::write_outputs() {
         std::cerr << "mp-sim: " << what << std::endl;
         ok = false;
     };
+    // A text file of the output folder.
+    auto put = [&](const std::string &name, const std::string &text) {
+        std::ofstream out(out_ / name, std::ios::binary | std::ios::trunc);
+        if (!(out << text))
+            problem("cannot write " + name);
+    };
 
     // Frames.
     const int nframes = dev.frame_count();
@@ -323,8 +323,7 @@ bool Run::write_outputs() {
         index << name << "  push " << f.push << "  " << seconds_text(t) << " s  " << f.width << "x"
               << f.height << "\n";
     }
-    if (!write_text(out_ / "frames.txt", index.str()))
-        problem("cannot write frames.txt");
+    put("frames.txt", index.str());
 
     // Sound recordings.
     const int nrec = dev.recording_count();
@@ -345,17 +344,13 @@ bool Run::write_outputs() {
              << seconds_text(r.rate ? static_cast<double>(r.frames()) / r.rate : 0.0) << " s)\n";
     }
 
-    if (!write_text(out_ / "journal.txt", dev.journal_text()))
-        problem("cannot write journal.txt");
-    if (!write_text(out_ / "stdout.txt", started_ ? dev.stdout_text() : ""))
-        problem("cannot write stdout.txt");
-    if (!write_text(out_ / "stderr.txt", started_ ? dev.stderr_text() : ""))
-        problem("cannot write stderr.txt");
-    if (!write_text(out_ / "journal.jsonl", journal_json(journal(), start_ns_)))
-        problem("cannot write journal.jsonl");
+    put("journal.txt", dev.journal_text());
+    put("stdout.txt", started_ ? dev.stdout_text() : "");
+    put("stderr.txt", started_ ? dev.stderr_text() : "");
+    put("journal.jsonl", journal_json(journal(), start_ns_));
     const auto finish_trace = dev.read_file("/finish.txt");
     if (finish_trace)
-        write_text(out_ / "finish.txt", *finish_trace);
+        put("finish.txt", *finish_trace);
 
     std::ostringstream sum;
     sum << "scenario: " << cfg_.scenario_file << "\n";
@@ -393,8 +388,7 @@ bool Run::write_outputs() {
     sum << "porch at the end: " << dev.porch() << "\n";
     sum << "finish script output: " << (finish_trace ? "finish.txt" : std::string("none")) << "\n";
     sum << dev.whereabouts() << "\n";
-    if (!write_text(out_ / "summary.txt", sum.str()))
-        problem("cannot write summary.txt");
+    put("summary.txt", sum.str());
     return ok;
 }
 
