@@ -710,15 +710,8 @@ int Device::underruns() const {
 
 // ---- waiting -------------------------------------------------------------------
 
-bool Device::wait_until(const std::function<bool()> &cond, Ms timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (cond())
-            return true;
-        if (std::chrono::steady_clock::now() >= end)
-            return cond();
-        std::this_thread::sleep_for(kPollStep);
-    }
+Ms Device::poll_step() const {
+    return kPollStep;
 }
 
 std::optional<std::string> file_text(const std::filesystem::path &file) {

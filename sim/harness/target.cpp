@@ -37,9 +37,37 @@ void Target::make_folder(const std::string &folder, const std::string &prefix, b
     folder_ = fs::absolute(templ).string();
 }
 
-// The simulated device's time is the host's.
+// When the host's share of a time-out has passed, a device with a clock of
+// its own says how far that clock got, and the wait goes on for the rest.
+bool Target::wait_until(const std::function<bool()> &cond, Ms timeout) {
+    using std::chrono::steady_clock;
+    const auto start = own_seconds();
+    auto end = steady_clock::now() + timeout;
+    for (;;) {
+        if (cond())
+            return true;
+        if (steady_clock::now() >= end) {
+            const auto now = start ? own_seconds() : std::nullopt;
+            const Ms left = now ? timeout - std::chrono::duration_cast<Ms>(
+                                                std::chrono::duration<double>(*now - *start))
+                                : Ms(0);
+            if (left <= Ms(0))
+                return cond();
+            end = steady_clock::now() + left;
+        }
+        std::this_thread::sleep_for(poll_step());
+    }
+}
+
 void Target::pause(Ms d) {
-    std::this_thread::sleep_for(d);
+    const auto start = own_seconds();
+    if (!start) {
+        std::this_thread::sleep_for(d);
+        return;
+    }
+    const double until = *start + static_cast<double>(d.count()) / 1000;
+    for (auto now = start; now && *now < until; now = own_seconds())
+        std::this_thread::sleep_for(std::min(d, poll_step()));
 }
 
 void Target::unsupported(const std::string &what) const {

@@ -28,11 +28,6 @@ namespace mpsim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// How often a wait looks at the device. Reading the counters is cheap; the
-// journal and the frames are read only from where the last look ended.
-constexpr Ms kPoll{10};
 // How long mp-sim waits after the last line for the program to end by itself.
 constexpr Ms kEndWait{60000};
 
@@ -173,19 +168,13 @@ void Run::set_mark() {
     mark_.frame_next = mark_.frame_at = std::max(bench_.dev->frame_count() - 1, 0);
 }
 
-// Polls `cond` until it holds or the time-out passes. A program that has
-// ended cannot make anything more happen, so the wait stops there too.
+// Polls `cond` until it holds or the time-out (the device's own time)
+// passes. A program that has ended cannot make anything more happen, so the
+// wait stops there too.
 bool Run::wait_for(const std::function<bool()> &cond, Ms timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (true) {
-        if (cond())
-            return true;
-        if (ended())
-            return cond();
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(kPoll);
-    }
+    bool met = false;
+    bench_.dev->wait_until([&] { return (met = cond()) || ended(); }, timeout);
+    return met || cond();
 }
 
 void Run::waited(const Step &s, const std::function<bool()> &cond,

@@ -709,8 +709,8 @@ pid_t VmDevice::pid() const {
 }
 
 std::optional<ExitStatus> VmDevice::wait_exit(Ms timeout) {
-    std::unique_lock<std::mutex> l(impl_->mu);
-    impl_->cv.wait_for(l, timeout, [&] { return impl_->exit.has_value() || impl_->gone; });
+    wait_until([&] { return !running(); }, timeout);
+    std::lock_guard<std::mutex> l(impl_->mu);
     return impl_->exit;
 }
 
@@ -818,40 +818,16 @@ int VmDevice::underruns() const {
 
 // ---- waiting -------------------------------------------------------------------
 
-// The machine's own clock, /proc/uptime (10 ms steps), is asked every 10 ms
-// of the host's until it has moved on by d; a machine that is not running
-// has no time of its own.
-void VmDevice::pause(Ms d) {
-    auto uptime = [this]() -> std::optional<double> {
-        try {
-            auto text = impl_->up() ? read_file("/proc/uptime") : std::nullopt;
-            if (text)
-                return std::stod(*text);
-        } catch (const std::exception &) {
-        }
-        return std::nullopt;
-    };
-    const auto start = uptime();
-    if (!start) {
-        std::this_thread::sleep_for(d);
-        return;
+// /proc/uptime (10 ms steps); a machine that is not running has no time of
+// its own.
+std::optional<double> VmDevice::own_seconds() {
+    try {
+        auto text = impl_->up() ? read_file("/proc/uptime") : std::nullopt;
+        if (text)
+            return std::stod(*text);
+    } catch (const std::exception &) {
     }
-    const double until = *start + static_cast<double>(d.count()) / 1000;
-    std::this_thread::sleep_for(std::min(d, Ms(10)));
-    for (auto now = uptime(); now && *now < until; now = uptime())
-        std::this_thread::sleep_for(Ms(10));
-}
-
-bool VmDevice::wait_until(const std::function<bool()> &cond, Ms timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (cond())
-            return true;
-        if (std::chrono::steady_clock::now() >= end)
-            return cond();
-        std::unique_lock<std::mutex> l(impl_->mu);
-        impl_->cv.wait_for(l, Ms(20));
-    }
+    return std::nullopt;
 }
 
 }  // namespace mpsim

@@ -76,7 +76,8 @@ class Device final : public Target {
     std::string journal_text() const override;
     State &state();
 
-    bool wait_until(const std::function<bool()> &cond, Ms timeout) override;
+  protected:
+    Ms poll_step() const override;
 
   private:
     struct Impl;

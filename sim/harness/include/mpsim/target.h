@@ -172,17 +172,23 @@ class Target {
     virtual std::string journal_text() const = 0;
 
     // ---- waiting -----------------------------------------------------------------
-    // Looks at cond, the way the device learns of news, until it holds (true)
-    // or the time-out passes (false).
-    virtual bool wait_until(const std::function<bool()> &cond, Ms timeout) = 0;
-    // Lets `d` of the device's own time pass: a key held for 0.25 s is held
-    // for 0.25 s of the program's time, however busy the host is.
-    virtual void pause(Ms d);
+    // Looks at cond until it holds (true) or the time-out passes (false).
+    // Time-outs and pauses are the device's own time: a key held for 0.25 s
+    // is held for 0.25 s of the program's time, and a wait lasts as long of
+    // it as it would on the device, however busy the host is.
+    bool wait_until(const std::function<bool()> &cond, Ms timeout);
+    void pause(Ms d);
     bool wait_pushes(int n, Ms timeout);
     bool wait_journal(const std::string &op, const std::string &path, Ms timeout);
 
   protected:
     [[noreturn]] void unsupported(const std::string &what) const;
+    // The device's clock in seconds where it keeps one apart from the host's
+    // (a virtual machine, which a busy host slows down); nothing where the
+    // device's time is the host's.
+    virtual std::optional<double> own_seconds() { return std::nullopt; }
+    // How often a wait looks again.
+    virtual Ms poll_step() const { return Ms(10); }
     // Makes the device's folder: `folder` emptied, or a fresh one in $TMPDIR
     // whose name begins with `prefix`. It outlives the device when `keep` is
     // set or MPSIM_KEEP_ROOT is 1.

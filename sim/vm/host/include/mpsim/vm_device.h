@@ -107,9 +107,10 @@ class VmDevice final : public Target {
     void read_journal(std::vector<JournalEntry> &into) const override;
     std::string journal_text() const override;  // the lines as the agent sent them
 
-    bool wait_until(const std::function<bool()> &cond, Ms timeout) override;
-    // The machine's clock runs slower than the host's while the host is busy.
-    void pause(Ms d) override;
+  protected:
+    // The machine's own clock, which runs slower than the host's while the
+    // host is busy.
+    std::optional<double> own_seconds() override;
 
   private:
     struct Impl;
