@@ -2,11 +2,14 @@
 // the board module, booted by BusyBox init into the firmware's start script
 // (scripts/test-vm builds the image and runs these).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -178,6 +181,43 @@ void ordinary_boot_from(const std::string &rtc_base) {
     // The window and the start around it: within the second and not two.
     EXPECT_GT(finish_s - started_s, 0.0);
     EXPECT_LT(finish_s - started_s, 2.0);
+}
+
+// The emulator this test powered on (its only child of that name).
+pid_t emulator() {
+    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(e.path() / "stat");
+        std::string pid, comm, state;
+        pid_t parent = 0;
+        if (stat >> pid >> comm >> state >> parent && parent == getpid() &&
+            comm.find("qemu") != std::string::npos)
+            return std::stoi(pid);
+    }
+    return -1;
+}
+
+// A wait's time-out is the machine's own time: the emulator stopped for two
+// seconds of the host's early in a one-second wait, the wait goes on until
+// the machine has lived its second.
+TEST(VirtualDevice, AWaitLastsItsTimeOutOfTheMachinesOwnTime) {
+    VmDevice d;
+    d.start_mp_test(kAppDir, kFinish);
+    auto uptime = [&] { return std::stod(d.read_file("/proc/uptime").value_or("0")); };
+    const pid_t qemu = emulator();
+    ASSERT_GT(qemu, 0);
+    const double before = uptime();
+    std::thread stopper([qemu] {
+        std::this_thread::sleep_for(200ms);
+        kill(qemu, SIGSTOP);
+        std::this_thread::sleep_for(2s);
+        kill(qemu, SIGCONT);
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(d.wait_until([] { return false; }, 1s));
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    stopper.join();
+    EXPECT_GE(uptime() - before, 1.0);
+    EXPECT_GE(waited, 2s);
 }
 
 TEST(VirtualDevice, OrdinaryBootAcrossTheYear2038Rollover) {
