@@ -37,7 +37,7 @@ namespace {
 // How often waits look again. Under instruction-set emulation the harness is
 // emulated too, and looking often would take the CPU the emulated program
 // needs to keep up with the panel's TE edges.
-const Ms kPollStep{sizeof(MPSIM_EMULATOR_DEFAULT) > 1 ? 20 : 5};
+const Ms kPollStep{sizeof(MPSIM_EMULATOR_DEFAULT) > 1 ? 20 : 10};
 
 [[noreturn]] void fail(const std::string &what) {
     throw std::runtime_error("mpsim: " + what + ": " + strerror(errno));
