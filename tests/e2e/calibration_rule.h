@@ -103,9 +103,15 @@ inline int offset(double fps) {
 template <class D>
 void expect_calibration(D &d, int clock, size_t from) {
     auto nominal = [&](int porch) { return clock / (320.0 + porch); };
+    std::vector<Write> w;
     ASSERT_TRUE(d.wait_journal("rename", "/mnt/UDISK/.lcdporch.tmp", 4 * kLong))
-        << "nothing stored";
-    std::vector<Write> w = writes(d, "/sys/kernel/screen_update/lcdporch");
+        << "nothing stored; porch writes: " << [&] {
+               std::string s;
+               for (const auto &x : writes(d, "/sys/kernel/screen_update/lcdporch"))
+                   s += x.bytes + " ";
+               return s;
+           }();
+    w = writes(d, "/sys/kernel/screen_update/lcdporch");
     ASSERT_EQ(w.size(), from + 3) << "the candidate, its neighbour, the winner";
     const int cand = w[from].value, trial = w[from + 1].value, won = w[from + 2].value;
     // The candidate is the whole part of (rate * 344 / 60 - 320) for a rate
@@ -159,14 +165,16 @@ void enter(D &d, int mode, const std::string &app_dir, const std::string &finish
     d.release_all_keys();
 }
 
-// A stored porch at a fast panel (62 FPS): measured again at the default
-// porch first, then calibrated.
+// A stored porch at a fast panel (63 FPS): measured again at the default
+// porch first, then calibrated. At 63 FPS the first measurement reads 61 or
+// more, and so calibrates, with up to five TE edges lost over its 3 s count
+// (at 62 FPS three lost edges read 60.8, a good rate, and nothing happened).
 template <class D>
 void stored_porch_at_a_fast_panel(D &d, const std::string &app_dir, const std::string &finish) {
     d.write_file("/mnt/UDISK/.lcdporch", std::string("24\0", 3));
-    d.set_te_clock(static_cast<int>(62.0 * 344));
+    d.set_te_clock(63 * 344);
     ASSERT_NO_FATAL_FAILURE(enter(d, 2, app_dir, finish));
-    expect_calibration(d, static_cast<int>(62.0 * 344), 2);
+    ASSERT_NO_FATAL_FAILURE(expect_calibration(d, 63 * 344, 2));
     const auto w = writes(d, "/sys/kernel/screen_update/lcdporch");
     EXPECT_EQ(w[0].value, 24);
     EXPECT_EQ(w[1].value, 24) << "a stored porch is measured again at the default first";
