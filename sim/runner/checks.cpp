@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -259,9 +260,19 @@ void expect_journal(Run &r, const Step &s) {
                     return why + " (there is one before it, at line " + std::to_string(k + 1) + ")";
             return why;
         });
-    // The cursor sits just after the match: the next line checks the order.
-    if (matched)
-        r.mark().journal = *matched + 1;
+    // The cursor sits just after the match: the next line checks the order,
+    // and the next wait-pushes counts the pushes after the matched line, not
+    // those after the moment the runner happened to look.
+    if (!matched)
+        return;
+    r.mark().journal = *matched + 1;
+    const auto &all = r.journal();
+    r.mark().pushes = 0;
+    for (size_t k = *matched + 1; k-- > 0;)
+        if (all[k].op == "push") {
+            r.mark().pushes = atoi(all[k].result.c_str());
+            break;
+        }
 }
 
 void expect_no_journal(Run &r, const Step &s) {
