@@ -5,12 +5,9 @@
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <pthread.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 #include "sim.h"
 #include "te_clock.h"
@@ -494,45 +491,15 @@ bool generated_text(const FdEntry &e, char *buf, size_t size, size_t *len, int *
     return true;
 }
 
-// How long this thread has waited for a processor, all told (the scheduler's
-// run_delay); 0 where the kernel does not say.
-int64_t cpu_wait_ns() {
-    char buf[96];
-    int fd = real_openat()(AT_FDCWD, "/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0)
-        return 0;
-    ssize_t n = real_read()(fd, buf, sizeof buf - 1);
-    real_close()(fd);
-    unsigned long long run = 0, wait = 0;
-    if (n <= 0)
-        return 0;
-    buf[n] = '\0';
-    return sscanf(buf, "%llu %llu", &run, &wait) == 2 ? static_cast<int64_t>(wait) : 0;
-}
-
-// The read that arms a TE wait takes the edges so far as seen. On the device
-// the program has the processor to itself; here a busy host can keep it
-// waiting for one between two TE waits, and an edge that passed meanwhile
-// would be taken as seen and lost. The time the thread waited for a
-// processor since its last read of the line is left out: the read sees the
-// edges it would have seen had the thread run at once (never fewer than the
-// thread's last read saw).
-int32_t te_seen_now() {
-    thread_local int64_t last_wait = -1;
-    thread_local int64_t last_seen = 0;
-    const int64_t wait = cpu_wait_ns();
-    const int64_t lost = last_wait < 0 ? 0 : std::max<int64_t>(wait - last_wait, 0);
-    te::Phase p = te::snapshot(state());
-    const int64_t seen = std::max(te::count(p, te::now_ns() - lost), last_wait < 0 ? 0 : last_seen);
-    last_wait = wait;
-    last_seen = te::count(p, te::now_ns());
-    return static_cast<int32_t>(std::min(seen, last_seen));
-}
-
 void note_read(FdEntry &e) {
     if (e.kind.load(std::memory_order_relaxed) != kGpioValue)
         return;
-    e.seen.store(e.gpio == kTeGpio ? te_seen_now() : 0);
+    int32_t seen = 0;
+    if (e.gpio == kTeGpio) {
+        te::Phase p = te::snapshot(state());
+        seen = static_cast<int32_t>(te::count(p, te::now_ns()));
+    }
+    e.seen.store(seen);
 }
 
 short gpio_poll_events(FdEntry &e, int64_t now, int64_t *next) {

@@ -10,9 +10,6 @@
 //   clock                   time() twice, gettimeofday, CLOCK_REALTIME, CLOCK_MONOTONIC (s)
 //   sigterm                 SIGTERM blocked everywhere and taken by a thread ("signal 15")
 //   system CMD, sleep MS, waitfile PATH, echo TEXT
-//   starve MS               kept off the processor MS ms by a real-time thread
-//                           on the same one ("starve ok", or "starve no" as a
-//                           user the kernel does not let do it)
 //   pcm CHANNELS            open "default" and set it up as the audio test does
 //   play N                  N periods: "write SEQ <rc> <ns>", then the recovery's results
 //   prepare, drain, close
@@ -22,7 +19,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -237,35 +233,6 @@ int main(int argc, char **argv) {
         } else if (cmd == "system") {
             const int st = system(rest(1).c_str());
             say("system " + std::to_string(WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st)));
-        } else if (cmd == "starve") {
-            // A real-time thread on this thread's processor spins MS ms: this
-            // thread, ready to run all that time, waits for the processor.
-            cpu_set_t one;
-            CPU_ZERO(&one);
-            CPU_SET(sched_getcpu(), &one);
-            sched_setaffinity(0, sizeof one, &one);
-            const int64_t until = now_ns() + std::stoll(arg(1)) * 1000000;
-            pthread_attr_t attr;
-            pthread_attr_init(&attr);
-            pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
-            pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
-            sched_param prio{};
-            prio.sched_priority = 1;
-            pthread_attr_setschedparam(&attr, &prio);
-            pthread_attr_setaffinity_np(&attr, sizeof one, &one);
-            pthread_t spin;
-            const bool ok = pthread_create(
-                                &spin, &attr,
-                                [](void *u) -> void * {
-                                    while (now_ns() < *static_cast<const int64_t *>(u)) {
-                                    }
-                                    return nullptr;
-                                },
-                                const_cast<int64_t *>(&until)) == 0;
-            if (ok)
-                pthread_join(spin, nullptr);
-            pthread_attr_destroy(&attr);
-            say(std::string("starve ") + (ok ? "ok" : "no"));
         } else if (cmd == "sleep") {
             usleep(static_cast<useconds_t>(std::stoi(arg(1)) * 1000));
         } else if (cmd == "waitfile") {

@@ -80,31 +80,6 @@ TEST(SimPanel, PollOnTheTeValueFileWakesOnRisingEdgesSinceTheLastRead) {
                                          {"1", "0x9"}}));  // POLLIN, POLLERR for the event
 }
 
-// On the device the program has the processor to itself. Here a busy host
-// may keep it waiting for one between two TE waits; the edge that passed
-// meanwhile is still there for the next wait instead of being taken as seen
-// by the read that arms it. Right after an edge, with no wait for the
-// processor, the next edge is a frame away.
-TEST(SimPanel, AnEdgeThatPassedWhileTheProgramWaitedForTheProcessorIsKept) {
-    Device d;
-    const std::vector<std::string> wake = {"rewind v", "read v", "poll v pri 1000", "rewind v",
-                                           "read v"};
-    std::vector<std::string> args = {"put " + kExport + " 105", "put " + kTeEdge + " rising",
-                                     "open v /sys/class/gpio/gpio105/value r", "read v"};
-    for (const auto *then : {"echo", "starve 40"}) {
-        args.insert(args.end(), wake.begin(), wake.end());
-        args.insert(args.end(), {then, "rewind v", "read v", "poll v pri 0"});
-    }
-    auto out = run(d, {.args = args});
-    if (has(out, {"starve", "no"}))
-        GTEST_SKIP() << "no real-time thread for this user";
-    ASSERT_TRUE(has(out, {"starve", "ok"}));
-    const auto polls = lines(out, "poll");
-    ASSERT_EQ(polls.size(), 4u);
-    EXPECT_EQ(polls[1].at(2), "0") << "an edge right after an edge";
-    EXPECT_EQ(polls[3].at(2), "1") << "the edge of the 40 ms without the processor was lost";
-}
-
 TEST(SimGpio, KeyLinesAreRefusedWhileTheDriverHoldsThemAndAbsentLinesAlways) {
     Device d;
     d.remove_gpio_line(200);
