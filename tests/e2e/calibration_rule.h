@@ -103,15 +103,9 @@ inline int offset(double fps) {
 template <class D>
 void expect_calibration(D &d, int clock, size_t from) {
     auto nominal = [&](int porch) { return clock / (320.0 + porch); };
-    std::vector<Write> w;
-    ASSERT_TRUE(d.wait_journal("rename", "/mnt/UDISK/.lcdporch.tmp", 4 * kLong))
-        << "nothing stored; porch writes: " << [&] {
-               std::string s;
-               for (const auto &x : writes(d, "/sys/kernel/screen_update/lcdporch"))
-                   s += x.bytes + " ";
-               return s;
-           }();
-    w = writes(d, "/sys/kernel/screen_update/lcdporch");
+    const bool renamed = d.wait_journal("rename", "/mnt/UDISK/.lcdporch.tmp", 4 * kLong);
+    std::vector<Write> w = writes(d, "/sys/kernel/screen_update/lcdporch");
+    ASSERT_TRUE(renamed) << "nothing stored after " << w.size() << " porch write(s)";
     ASSERT_EQ(w.size(), from + 3) << "the candidate, its neighbour, the winner";
     const int cand = w[from].value, trial = w[from + 1].value, won = w[from + 2].value;
     // The candidate is the whole part of (rate * 344 / 60 - 320) for a rate
