@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -159,6 +160,60 @@ bool write_board(const std::string &file, const std::string &text) {
         return false;
     bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     close(fd);
+    return ok;
+}
+
+// ---- input levels between the program's steps ---------------------------------
+
+// The key scanner reads the seven lines one after another. A pair of keys
+// that went down between its reads of UP and of DOWN would read as DOWN alone
+// for one scan, and so as pressed first; no two fingers land inside one scan
+// of a few hundred microseconds, but the bench's inputs, which come at any
+// instruction, would now and then. The machine has one CPU: while the agent
+// runs at a real-time priority no thread of the program runs, and a thread of
+// the program that sleeps (state S or D) is in a call such as poll or a
+// sleep, between two of its steps. So the lines are set once every thread of
+// the program sleeps; until then the agent gives the CPU up for 100 us at a
+// time, for at most 100 ms (a program that never sleeps still gets them).
+bool all_asleep(const std::vector<int> &pids) {
+    for (int pid : pids) {
+        const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+        DIR *d = opendir(tasks.c_str());
+        if (d == nullptr)
+            continue;  // gone
+        bool asleep = true;
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            const auto stat = read_file(tasks + "/" + e->d_name + "/stat");
+            const size_t paren = stat ? stat->rfind(") ") : std::string::npos;
+            if (paren == std::string::npos || paren + 2 >= stat->size())
+                continue;  // the thread ended
+            const char state = (*stat)[paren + 2];
+            if (state != 'S' && state != 'D' && state != 'Z' && state != 'X')
+                asleep = false;
+        }
+        closedir(d);
+        if (!asleep)
+            return false;
+    }
+    return true;
+}
+
+bool set_levels_between_steps(const std::vector<int> &program, const std::string &pairs) {
+    sched_param rt{};
+    rt.sched_priority = 1;
+    const bool realtime = sched_setscheduler(0, SCHED_FIFO, &rt) == 0;
+    const int64_t give_up = clock_ns(CLOCK_MONOTONIC) + 100'000'000;
+    while (realtime && !all_asleep(program) && clock_ns(CLOCK_MONOTONIC) < give_up) {
+        const timespec pause{0, 100'000};
+        nanosleep(&pause, nullptr);
+    }
+    const bool ok = write_board(BOARD_DEBUGFS_LEVELS, pairs);
+    const int saved = errno;
+    sched_param normal{};
+    sched_setscheduler(0, SCHED_OTHER, &normal);
+    errno = saved;
     return ok;
 }
 
@@ -331,8 +386,11 @@ class Agent {
 
 std::string Agent::answer(const std::string &verb, const std::string &args) {
     // The board's inputs, each a file of its debugfs folder.
+    if (verb == "level")
+        return set_levels_between_steps(journal_.program_tree(), args)
+                   ? "ok"
+                   : "error " + std::string(strerror(errno));
     static const std::map<std::string, const char *> kBoardFiles = {
-        {"level", BOARD_DEBUGFS_LEVELS},
         {"vol", BOARD_DEBUGFS_VOL_ADC},
         {"bat", BOARD_DEBUGFS_BAT_ADC},
         {"te-clock", BOARD_DEBUGFS_TE_CLOCK},

@@ -186,9 +186,16 @@ struct VmDevice::Impl : Heard {
         levels[gpio] = high ? 1 : 0;
         tell("level", std::to_string(gpio) + " " + (high ? "1" : "0"));
     }
+    // Keys held or let go together change in one input: the agent sets
+    // their lines at one instant, between two scans of the program's.
     void keys(const std::vector<long> &which, int high) {
-        for (long k : which)
-            level(key_gpio(static_cast<Key>(k)), high);
+        std::string pairs;
+        for (long k : which) {
+            const unsigned gpio = key_gpio(static_cast<Key>(k));
+            levels[gpio] = high ? 1 : 0;
+            pairs += (pairs.empty() ? "" : " ") + std::to_string(gpio) + (high ? " 1" : " 0");
+        }
+        tell("level", pairs);
     }
     bool up() const {
         std::lock_guard<std::mutex> l(mu);
