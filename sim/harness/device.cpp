@@ -210,7 +210,7 @@ Device::Device(Options opt) : impl_(std::make_unique<Impl>()) {
             fail("mmap state");
         d.st = static_cast<State *>(m);  // zero-filled by ftruncate
         State &s = *d.st;
-        te::store64(s.te_epoch_hi, s.te_epoch_lo, te::now_ns());
+        te::store64(s.te_epoch_hi, s.te_epoch_lo, te::panel_ns(s));
         fresh_board(s, opt.te_clock);
         write_text(d.file(BOARD_ADC_VOLUME), std::to_string(s.adc_vol.load()) + "\n");
         write_text(d.file(BOARD_ADC_BATTERY), std::to_string(s.adc_bat.load()) + "\n");
@@ -278,7 +278,7 @@ unsigned gpio_of(const Action &a) {
 // The TE line's clock or stop changes from the edge it is at.
 void retime_te(State &s, std::atomic<int32_t> &field, int value) {
     te::Lock lock(s);
-    te::rebase(s, te::now_ns());
+    te::rebase(s, te::panel_ns_locked(s));
     field.store(value);
 }
 

@@ -216,7 +216,7 @@ ssize_t set_porch(State &s, const void *buf, size_t n) {
     store_text(buf, n < 3 ? n : 3, text, sizeof text);
     int porch = atoi(text);
     te::Lock lock(s);
-    te::rebase(s, te::now_ns());
+    te::rebase(s, te::panel_ns_locked(s));
     s.porch.store(porch);
     return 0;
 }
@@ -496,8 +496,9 @@ void note_read(FdEntry &e) {
         return;
     int32_t seen = 0;
     if (e.gpio == kTeGpio) {
-        te::Phase p = te::snapshot(state());
-        seen = static_cast<int32_t>(te::count(p, te::now_ns()));
+        State &s = state();
+        te::Lock lock(s);
+        seen = static_cast<int32_t>(te::count(te::load_phase(s), te::panel_ns_locked(s)));
     }
     e.seen.store(seen);
 }

@@ -111,7 +111,7 @@ std::atomic<State *> g_state{nullptr};
 
 void init_fallback(State &s) {
     fresh_board(s, BOARD_TE_CLOCK);
-    te::store64(s.te_epoch_hi, s.te_epoch_lo, te::now_ns());
+    te::store64(s.te_epoch_hi, s.te_epoch_lo, te::panel_ns(s));
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // opened on one.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -267,12 +269,15 @@ int poll_fds(struct pollfd *fds, nfds_t nfds, int64_t timeout_ns, const sigset_t
             map[n_others++] = i;
         }
     }
-    const int64_t start = mpsim::te::now_ns();
+    // Time-outs and edges are on the panel's time; the waits in between are
+    // real ones of what is left.
+    mpsim::State &s = state();
+    const int64_t start = mpsim::te::panel_ns(s);
     const int64_t deadline = timeout_ns < 0 ? -1 : start + timeout_ns;
     // kernfs always reports these for an attribute; the events mask filters them.
     const short base = POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM;
     for (bool first = true;; first = false) {
-        int64_t now = mpsim::te::now_ns();
+        int64_t now = mpsim::te::panel_ns(s);
         int64_t wake = -1;
         int ready = 0;
         for (nfds_t i = 0; i < nfds; ++i) {
@@ -316,8 +321,8 @@ int poll_fds(struct pollfd *fds, nfds_t nfds, int64_t timeout_ns, const sigset_t
                 return r;
             }
         } else {
-            timespec abs = to_ts(until);
-            int r = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &abs, nullptr);
+            timespec rel = to_ts(until - now);
+            int r = clock_nanosleep(CLOCK_MONOTONIC, 0, &rel, nullptr);
             if (r == EINTR) {
                 errno = EINTR;
                 return -1;
@@ -473,6 +478,39 @@ int sync_fd(int fd, FsyncFn real) {
     return err == 0 ? 0 : -1;
 }
 
+// ---- the panel's time ----------------------------------------------------------
+
+// Every process on the device looks at the panel's time each beat, so that
+// the first look after a stop of the whole machine is never the program's
+// own reading across a long sleep (te_clock.h). The thread takes no signals:
+// those stay with the program's threads.
+void *heartbeat(void *) {
+    mpsim::State &s = state();
+    const timespec beat = to_ts(mpsim::te::kBeat);
+    for (;;) {
+        mpsim::te::panel_ns(s);
+        clock_nanosleep(CLOCK_MONOTONIC, 0, &beat, nullptr);
+    }
+    return nullptr;
+}
+
+__attribute__((constructor)) void start_heartbeat() {
+    if (root() == nullptr)
+        return;
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    pthread_attr_t a;
+    pthread_attr_init(&a);
+    pthread_attr_setdetachstate(&a, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&a, 64 << 10);
+    pthread_t t;
+    pthread_create(&t, &a, heartbeat, nullptr);
+    pthread_attr_destroy(&a);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
 // ---- the wall clock ----------------------------------------------------------------
 
 // Seconds the wall clock is off now. `counted` is a call of time(): the
@@ -504,6 +542,10 @@ auto with_path(Fn real, const char *path, A... a) {
 }
 
 }  // namespace
+
+int mpsim::preload::machine_clock_gettime(clockid_t clock, timespec *ts) {
+    return real_clock_gettime()(clock, ts);
+}
 
 // ---- exported entry points ---------------------------------------------------------
 
@@ -584,10 +626,14 @@ __attribute__((visibility("default"))) int gettimeofday(struct timeval *tv, void
         tv->tv_sec += wall_offset(false);
     return r;
 }
+// CLOCK_MONOTONIC is the panel's time (te_clock.h): it leaves out the
+// moments the whole machine stood still, as the panel's TE line does.
 __attribute__((visibility("default"))) int clock_gettime(clockid_t clock, struct timespec *ts) {
     int r = real_clock_gettime()(clock, ts);
     if (r == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE) && root() != nullptr)
         ts->tv_sec += wall_offset(false);
+    if (r == 0 && clock == CLOCK_MONOTONIC && root() != nullptr)
+        *ts = to_ts(mpsim::te::panel_ns(state()));
     return r;
 }
 #if __TIMESIZE == 32
@@ -598,6 +644,13 @@ __attribute__((visibility("default"))) int __clock_gettime64(clockid_t clock, vo
     int r = real___clock_gettime64()(clock, ts);
     if (r == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE) && root() != nullptr)
         *static_cast<int64_t *>(ts) += wall_offset(false);
+    if (r == 0 && clock == CLOCK_MONOTONIC && root() != nullptr) {
+        // struct __timespec64: a 64-bit second, then a 32-bit nanosecond.
+        const int64_t t = mpsim::te::panel_ns(state());
+        *static_cast<int64_t *>(ts) = t / 1000000000;
+        *reinterpret_cast<int32_t *>(static_cast<char *>(ts) + 8) =
+            static_cast<int32_t>(t % 1000000000);
+    }
     return r;
 }
 __attribute__((visibility("default"))) int __gettimeofday64(void *tv, void *tz) {

@@ -17,11 +17,24 @@
 #include "mpsim/board.h"
 #include "mpsim/state.h"
 
+#ifdef MPSIM_PRELOAD
+namespace mpsim::preload {
+// The libc clock_gettime: in the preloaded library the name is the hook that
+// answers the program with the panel's time.
+int machine_clock_gettime(clockid_t clock, timespec *ts);
+}  // namespace mpsim::preload
+#endif
+
 namespace mpsim::te {
 
+// The machine's CLOCK_MONOTONIC.
 inline int64_t now_ns() {
     timespec ts{};
+#ifdef MPSIM_PRELOAD
+    preload::machine_clock_gettime(CLOCK_MONOTONIC, &ts);
+#else
     clock_gettime(CLOCK_MONOTONIC, &ts);
+#endif
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
@@ -116,6 +129,41 @@ inline int64_t next_edge(const Phase &p, int64_t t) {
     if (!p.running)
         return -1;
     return edge_time(p, edges_since_epoch(p, t) + 1);
+}
+
+// The panel's time: CLOCK_MONOTONIC less the moments the whole machine stood
+// still. A test machine that is the guest of a busy host is stopped for 100 ms
+// at a time; the device never is. Through such a stop the panel went on
+// toggling TE while its program could not look, and a 3 s count lost six
+// edges: a good panel read as a bad one. So the panel, and the program's
+// CLOCK_MONOTONIC, run on this clock, which leaves such stops out. Every
+// process with the preloaded library looks at it every kBeat (a heartbeat
+// thread), and so does every reading of it; a look that finds the last one
+// more than kStall before counts the gap, less one beat, as stood still. The
+// first look after a stop, whoever makes it, counts the stop, so no process
+// sees the clock jump. A process merely kept from the CPU that long is
+// treated the same: its program could not look at the panel either.
+constexpr int64_t kBeat = 2000000;
+constexpr int64_t kStall = 10000000;
+
+// Caller holds the lock.
+inline int64_t panel_ns_locked(State &s) {
+    const int64_t t = now_ns();
+    const int64_t beat = load64(s.beat_hi, s.beat_lo);
+    int64_t stood = load64(s.stood_hi, s.stood_lo);
+    if (t > beat) {
+        if (beat != 0 && t - beat > kStall) {
+            stood += t - beat - kBeat;
+            store64(s.stood_hi, s.stood_lo, stood);
+        }
+        store64(s.beat_hi, s.beat_lo, t);
+    }
+    return t - stood;
+}
+
+inline int64_t panel_ns(State &s) {
+    Lock l(s);
+    return panel_ns_locked(s);
 }
 
 // Caller holds the lock and is about to change the porch, the clock or the

@@ -26,7 +26,7 @@
 namespace mpsim {
 
 constexpr uint32_t kStateMagic = 0x3153504d;  // "MPS1"
-constexpr uint32_t kStateVersion = 5;
+constexpr uint32_t kStateVersion = 6;
 constexpr int kGpioLines = 256;
 
 using A32 = std::atomic<int32_t>;
@@ -55,10 +55,16 @@ struct State {
     A32 porch;       // atoi of the last 3 bytes written to lcdporch (24 at start)
     // TE phase, guarded by te_lock (a spin lock: 0 free, 1 held): edges happen
     // at te_epoch + k * period for k >= 1; te_base counts the edges before
-    // te_epoch. Times are CLOCK_MONOTONIC nanoseconds split in two words.
+    // te_epoch. Times are the panel's time (te::panel_ns) in nanoseconds,
+    // split in two words.
     A32 te_lock;
     A32 te_epoch_hi, te_epoch_lo;
     A32 te_base_hi, te_base_lo;
+    // The panel's time, also guarded by te_lock: CLOCK_MONOTONIC of the last
+    // look at it by any process on the device, and the nanoseconds the whole
+    // machine stood still so far.
+    A32 beat_hi, beat_lo;
+    A32 stood_hi, stood_lo;
 
     // Wall clock: nonzero holds time() at this second (the clock stands still).
     A32 wall_clock_hold;
