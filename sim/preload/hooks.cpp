@@ -647,9 +647,10 @@ __attribute__((visibility("default"))) int __clock_gettime64(clockid_t clock, vo
     if (r == 0 && clock == CLOCK_MONOTONIC && root() != nullptr) {
         // struct __timespec64: a 64-bit second, then a 32-bit nanosecond.
         const int64_t t = mpsim::te::panel_ns(state());
-        *static_cast<int64_t *>(ts) = t / 1000000000;
-        *reinterpret_cast<int32_t *>(static_cast<char *>(ts) + 8) =
-            static_cast<int32_t>(t % 1000000000);
+        const int64_t sec = t / 1000000000;
+        const auto nsec = static_cast<int32_t>(t % 1000000000);
+        memcpy(ts, &sec, sizeof sec);
+        memcpy(static_cast<char *>(ts) + sizeof sec, &nsec, sizeof nsec);
     }
     return r;
 }
