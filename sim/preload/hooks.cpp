@@ -484,8 +484,8 @@ int sync_fd(int fd, FsyncFn real) {
 // the first look after a stop of the whole machine is never the program's
 // own reading across a long sleep (te_clock.h). The thread takes no signals:
 // those stay with the program's threads.
-void *heartbeat(void *) {
-    mpsim::State &s = state();
+void *heartbeat(void *state) {
+    mpsim::State &s = *static_cast<mpsim::State *>(state);
     const timespec beat = to_ts(mpsim::te::kBeat);
     for (;;) {
         mpsim::te::panel_ns(s);
@@ -497,6 +497,9 @@ void *heartbeat(void *) {
 __attribute__((constructor)) void start_heartbeat() {
     if (root() == nullptr)
         return;
+    // Mapped here, before the thread exists: a sanitizer sees the program's
+    // threads read the state after its creation.
+    mpsim::State *s = &state();
     sigset_t all;
     sigset_t old;
     sigfillset(&all);
@@ -506,7 +509,7 @@ __attribute__((constructor)) void start_heartbeat() {
     pthread_attr_setdetachstate(&a, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&a, 64 << 10);
     pthread_t t;
-    pthread_create(&t, &a, heartbeat, nullptr);
+    pthread_create(&t, &a, heartbeat, s);
     pthread_attr_destroy(&a);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
