@@ -3,6 +3,7 @@
 #include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -536,6 +537,24 @@ void Device::start(const std::vector<std::string> &argv,
         // them, a TE edge or a key scanner pass is not lost to a busy core
         // (as root; elsewhere it runs as it is).
         setpriority(PRIO_PROCESS, 0, -10);
+        // The device has one core: the program's threads, and the preloaded
+        // library's heartbeat beside them, share one processor of this
+        // machine. A host that stops one virtual processor of its guest for
+        // 100 ms then stops the whole device, which the panel's time leaves
+        // out (te_clock.h), not one thread while the heartbeat goes on.
+        cpu_set_t allowed;
+        if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+            int pick = getpid() % CPU_COUNT(&allowed);
+            for (int c = 0; c < CPU_SETSIZE; ++c) {
+                if (CPU_ISSET(c, &allowed) && pick-- == 0) {
+                    cpu_set_t one;
+                    CPU_ZERO(&one);
+                    CPU_SET(c, &one);
+                    sched_setaffinity(0, sizeof one, &one);
+                    break;
+                }
+            }
+        }
         execve(program.c_str(), cargv.data(), cenv.data());
         _exit(127);
     }

@@ -131,18 +131,19 @@ inline int64_t next_edge(const Phase &p, int64_t t) {
     return edge_time(p, edges_since_epoch(p, t) + 1);
 }
 
-// The panel's time: CLOCK_MONOTONIC less the moments the whole machine stood
-// still. A test machine that is the guest of a busy host is stopped for 100 ms
-// at a time; the device never is. Through such a stop the panel went on
-// toggling TE while its program could not look, and a 3 s count lost six
-// edges: a good panel read as a bad one. So the panel, and the program's
-// CLOCK_MONOTONIC, run on this clock, which leaves such stops out. Every
-// process with the preloaded library looks at it every kBeat (a heartbeat
-// thread), and so does every reading of it; a look that finds the last one
-// more than kStall before counts the gap, less one beat, as stood still. The
-// first look after a stop, whoever makes it, counts the stop, so no process
-// sees the clock jump. A process merely kept from the CPU that long is
-// treated the same: its program could not look at the panel either.
+// The panel's time: CLOCK_MONOTONIC less the moments the device stood still.
+// A test machine that is the guest of a busy host has its virtual processors
+// stopped for 100 ms at a time; the device never is. Through such a stop the
+// panel went on toggling TE while its program could not look, and a 3 s count
+// lost six edges: a good panel read as a bad one. So the panel, and the
+// program's CLOCK_MONOTONIC, run on this clock, which leaves such stops out.
+// The device's processes share one processor (the harness starts the program
+// so), and each looks at this clock every kBeat (a heartbeat thread of the
+// preloaded library), as does every reading of it; a look that finds the last
+// one more than kStall before counts the gap, less one beat, as stood still.
+// The first look after a stop, whoever makes it, counts the stop, so no
+// process sees the clock jump. A device merely kept from its processor that
+// long is treated the same: its program could not look at the panel either.
 constexpr int64_t kBeat = 2000000;
 constexpr int64_t kStall = 10000000;
 
