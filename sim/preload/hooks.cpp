@@ -481,8 +481,8 @@ int sync_fd(int fd, FsyncFn real) {
 // ---- the panel's time ----------------------------------------------------------
 
 // Every process on the device looks at the panel's time each beat, so that
-// the first look after a stop of the whole machine is never the program's
-// own reading across a long sleep (te_clock.h). The thread takes no signals:
+// the first look after a stop of the device's processor is never the
+// program's own reading across a long sleep (te_clock.h). The thread takes no signals:
 // those stay with the program's threads.
 void *heartbeat(void *state) {
     mpsim::State &s = *static_cast<mpsim::State *>(state);
@@ -630,7 +630,7 @@ __attribute__((visibility("default"))) int gettimeofday(struct timeval *tv, void
     return r;
 }
 // CLOCK_MONOTONIC is the panel's time (te_clock.h): it leaves out the
-// moments the whole machine stood still, as the panel's TE line does.
+// moments the device stood still, as the panel's TE line does.
 __attribute__((visibility("default"))) int clock_gettime(clockid_t clock, struct timespec *ts) {
     int r = real_clock_gettime()(clock, ts);
     if (r == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE) && root() != nullptr)

@@ -182,20 +182,21 @@ struct VmDevice::Impl : Heard {
         field = value;
         tell(verb, std::to_string(value));
     }
-    void level(unsigned gpio, int high) {
-        levels[gpio] = high ? 1 : 0;
-        tell("level", std::to_string(gpio) + " " + (high ? "1" : "0"));
-    }
-    // Keys held or let go together change in one input: the agent sets
-    // their lines at one instant, between two scans of the program's.
-    void keys(const std::vector<long> &which, int high) {
+    // Lines changed together go in one input: the agent sets them at one
+    // instant, between two scans of the program's.
+    void level(const std::vector<unsigned> &gpios, int high) {
         std::string pairs;
-        for (long k : which) {
-            const unsigned gpio = key_gpio(static_cast<Key>(k));
+        for (unsigned gpio : gpios) {
             levels[gpio] = high ? 1 : 0;
             pairs += (pairs.empty() ? "" : " ") + std::to_string(gpio) + (high ? " 1" : " 0");
         }
         tell("level", pairs);
+    }
+    void keys(const std::vector<long> &which, int high) {
+        std::vector<unsigned> gpios;
+        for (long k : which)
+            gpios.push_back(key_gpio(static_cast<Key>(k)));
+        level(gpios, high);
     }
     bool up() const {
         std::lock_guard<std::mutex> l(mu);
@@ -506,8 +507,9 @@ void VmDevice::act(const Action &action) {
     static const std::map<std::string_view, void (*)(Impl &, const Action &)> kRows = {
         {"hold", [](auto &d, auto &a) { d.keys(a.numbers, 0); }},
         {"release", [](auto &d, auto &a) { d.keys(a.numbers, 1); }},
-        {"headphone", [](auto &d, auto &a) { d.level(BOARD_GPIO_HEADPHONE_DETECT, a.integer(0)); }},
-        {"usb", [](auto &d, auto &a) { d.level(BOARD_GPIO_USB_DETECT, a.integer(0)); }},
+        {"headphone",
+         [](auto &d, auto &a) { d.level({BOARD_GPIO_HEADPHONE_DETECT}, a.integer(0)); }},
+        {"usb", [](auto &d, auto &a) { d.level({BOARD_GPIO_USB_DETECT}, a.integer(0)); }},
         {"volume-raw", [](auto &d, auto &a) { d.set(d.vol_raw, a.integer(0), "vol"); }},
         {"battery", [](auto &d, auto &a) { d.set(d.bat_raw, a.integer(0), "bat"); }},
         {"te-clock", [](auto &d, auto &a) { d.set(d.te_clock, a.integer(0), "te-clock"); }},
